@@ -1,0 +1,549 @@
+// The module's function type. Attribute set, descriptor binding, argument
+// binding and error wording follow Objects/funcobject.c and the interpreter's
+// own binding of arguments to a `def` with positional-or-keyword parameters.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace npu {
+
+namespace {
+
+// The code's name, kept for 3.9 wording; a new reference or NULL.
+Ref code_name(NativeFunction* f) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return Ref::borrow(f->qualname);
+#else
+    return Ref::borrow(f->co_name);
+#endif
+}
+
+void too_many_positional(NativeFunction* f, Py_ssize_t given, Py_ssize_t defcount) {
+    const Py_ssize_t argcount = f->spec->argcount;
+    Ref sig;
+    bool plural;
+    if (defcount) {
+        plural = true;
+        sig = Ref::steal(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+    } else {
+        plural = argcount != 1;
+        sig = Ref::steal(PyUnicode_FromFormat("%zd", argcount));
+    }
+    Ref name = code_name(f);
+    if (!sig || !name) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 name.get(), sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+}
+
+void missing_arguments(NativeFunction* f, PyObject* const* slots, Py_ssize_t end) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) {
+        return;
+    }
+    for (Py_ssize_t i = 0; i < end; ++i) {
+        if (slots[i]) {
+            continue;
+        }
+        Ref repr = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i)));
+        if (!repr || PyList_Append(names.get(), repr.get()) < 0) {
+            return;
+        }
+    }
+    const Py_ssize_t len = PyList_GET_SIZE(names.get());
+    Ref listed;
+    if (len == 1) {
+        listed = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        listed = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                                 PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U",
+                                                   PyList_GET_ITEM(names.get(), len - 2),
+                                                   PyList_GET_ITEM(names.get(), len - 1)));
+        if (!tail || PyList_SetSlice(names.get(), len - 2, len, nullptr) < 0) {
+            return;
+        }
+        Ref comma = Ref::steal(PyUnicode_FromString(", "));
+        Ref head = comma ? Ref::steal(PyUnicode_Join(comma.get(), names.get())) : Ref();
+        if (!head) {
+            return;
+        }
+        listed = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    Ref name = code_name(f);
+    if (!listed || !name) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+                 name.get(), len, len == 1 ? "" : "s", listed.get());
+}
+
+// Index of the parameter called `key`, -1 if none, -2 on error.
+Py_ssize_t find_param(NativeFunction* f, PyObject* key) {
+    PyObject* names = f->varnames;
+    const Py_ssize_t n = f->spec->argcount;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(names, i) == key) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(names, i), key, Py_EQ);
+        if (eq < 0) {
+            return -2;
+        }
+        if (eq) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The general binding: keywords, missing and surplus arguments, defaults.
+PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    const Py_ssize_t argcount = f->spec->argcount;
+    PyObject* slots[kMaxParams] = {};
+    const Py_ssize_t npos = nargs < argcount ? nargs : argcount;
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        slots[i] = args[i];
+    }
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                Ref name = code_name(f);
+                if (name) {
+                    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", name.get());
+                }
+                return nullptr;
+            }
+            const Py_ssize_t j = find_param(f, key);
+            if (j == -2) {
+                return nullptr;
+            }
+            if (j == -1 || slots[j]) {
+                Ref name = code_name(f);
+                if (name) {
+                    PyErr_Format(PyExc_TypeError,
+                                 j == -1 ? "%U() got an unexpected keyword argument '%S'"
+                                         : "%U() got multiple values for argument '%S'",
+                                 name.get(), key);
+                }
+                return nullptr;
+            }
+            slots[j] = args[nargs + k];
+        }
+    }
+    // Defaults stay alive for the call even if the body rebinds __defaults__.
+    Ref defaults = Ref::borrow(f->defaults);
+    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    if (nargs > argcount) {
+        too_many_positional(f, nargs, defcount);
+        return nullptr;
+    }
+    if (nargs < argcount) {
+        const Py_ssize_t m = argcount - defcount;
+        for (Py_ssize_t i = nargs; i < m; ++i) {
+            if (!slots[i]) {
+                missing_arguments(f, slots, m);
+                return nullptr;
+            }
+        }
+        for (Py_ssize_t i = npos > m ? npos - m : 0; i < defcount; ++i) {
+            if (!slots[m + i]) {
+                slots[m + i] = PyTuple_GET_ITEM(defaults.get(), i);
+            }
+        }
+    }
+    return f->spec->body(f, slots);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    auto* f = reinterpret_cast<NativeFunction*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (nargs == f->spec->argcount) {
+            return f->spec->body(f, args);
+        }
+        kwnames = nullptr;
+    }
+    return bind_and_call(f, args, nargs, kwnames);
+}
+
+// --- attributes ------------------------------------------------------------
+
+PyObject* get_code(NativeFunction* f, void*) {
+    if (PySys_Audit("object.__getattr__", "Os", f, "__code__") < 0) {
+        return nullptr;
+    }
+    Py_INCREF(f->code);
+    return f->code;
+}
+
+PyObject* get_closure(NativeFunction*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_defaults(NativeFunction* f, void*) {
+    if (PySys_Audit("object.__getattr__", "Os", f, "__defaults__") < 0) {
+        return nullptr;
+    }
+    if (!f->defaults) {
+        Py_RETURN_NONE;
+    }
+    Py_INCREF(f->defaults);
+    return f->defaults;
+}
+
+int set_defaults(NativeFunction* f, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (PySys_Audit("object.__setattr__", "OsO", f, "__defaults__", value ? value : Py_None) < 0) {
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(f->defaults, value);
+    return 0;
+}
+
+PyObject* get_kwdefaults(NativeFunction* f, void*) {
+    if (PySys_Audit("object.__getattr__", "Os", f, "__kwdefaults__") < 0) {
+        return nullptr;
+    }
+    if (!f->kwdefaults) {
+        Py_RETURN_NONE;
+    }
+    Py_INCREF(f->kwdefaults);
+    return f->kwdefaults;
+}
+
+int set_kwdefaults(NativeFunction* f, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (PySys_Audit("object.__setattr__", "OsO", f, "__kwdefaults__", value ? value : Py_None) <
+        0) {
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(f->kwdefaults, value);
+    return 0;
+}
+
+PyObject* get_annotations(NativeFunction* f, void*) {
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) {
+            return nullptr;
+        }
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+int set_annotations(NativeFunction* f, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(f->annotations, value);
+    return 0;
+}
+
+int set_text(PyObject** slot, PyObject* value, const char* message) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+PyObject* get_name(NativeFunction* f, void*) {
+    Py_INCREF(f->name);
+    return f->name;
+}
+
+int set_name(NativeFunction* f, PyObject* value, void*) {
+    return set_text(&f->name, value, "__name__ must be set to a string object");
+}
+
+PyObject* get_qualname(NativeFunction* f, void*) {
+    Py_INCREF(f->qualname);
+    return f->qualname;
+}
+
+int set_qualname(NativeFunction* f, PyObject* value, void*) {
+    return set_text(&f->qualname, value, "__qualname__ must be set to a string object");
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+PyObject* get_type_params(NativeFunction* f, void*) {
+    if (!f->type_params) {
+        return PyTuple_New(0);
+    }
+    Py_INCREF(f->type_params);
+    return f->type_params;
+}
+
+int set_type_params(NativeFunction* f, PyObject* value, void*) {
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(f->type_params, value);
+    return 0;
+}
+#endif
+
+PyGetSetDef function_getset[] = {
+    {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
+    {"__closure__", reinterpret_cast<getter>(get_closure), nullptr, nullptr, nullptr},
+    {"__defaults__", reinterpret_cast<getter>(get_defaults),
+     reinterpret_cast<setter>(set_defaults), nullptr, nullptr},
+    {"__kwdefaults__", reinterpret_cast<getter>(get_kwdefaults),
+     reinterpret_cast<setter>(set_kwdefaults), nullptr, nullptr},
+    {"__annotations__", reinterpret_cast<getter>(get_annotations),
+     reinterpret_cast<setter>(set_annotations), nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", reinterpret_cast<getter>(get_name), reinterpret_cast<setter>(set_name), nullptr,
+     nullptr},
+    {"__qualname__", reinterpret_cast<getter>(get_qualname),
+     reinterpret_cast<setter>(set_qualname), nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__type_params__", reinterpret_cast<getter>(get_type_params),
+     reinterpret_cast<setter>(set_type_params), nullptr, nullptr},
+#endif
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
+    {const_cast<char*>("__globals__"), T_OBJECT, offsetof(NativeFunction, globals), READONLY,
+     nullptr},
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
+#if PY_VERSION_HEX >= 0x030A0000
+    {const_cast<char*>("__builtins__"), T_OBJECT, offsetof(NativeFunction, builtins), READONLY,
+     nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickling and copying treat a function as a reference to its qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    Py_INCREF(f->qualname);
+    return f->qualname;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == Py_None || obj == nullptr) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->code);
+    Py_VISIT(f->varnames);
+    Py_VISIT(f->co_name);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->type_params);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->owner);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->type_params);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->owner);
+    // name, qualname, code and parameter names stay until deallocation: repr and argument
+    // errors may still need them while a cycle is being broken.
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->varnames);
+    Py_CLEAR(f->co_name);
+    PyObject_GC_Del(self);
+}
+
+}  // namespace
+
+// Filled in by ready_function_type(); only the header is set here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject NativeFunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+int ready_function_type() {
+    PyTypeObject& t = NativeFunctionType;
+    if (t.tp_flags & Py_TPFLAGS_READY) {
+        return 0;
+    }
+    t.tp_name = "ovralite.api.npu_config.npu_config.function";
+    t.tp_basicsize = sizeof(NativeFunction);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
+    t.tp_methods = function_methods;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(NativeFunction, dict);
+    return PyType_Ready(&t);
+}
+
+Ref make_code(const FunctionSpec& spec, PyObject* filename) {
+    Ref file_text = Ref::steal(PyUnicode_AsUTF8String(filename));
+    if (!file_text) {
+        return {};
+    }
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(PyBytes_AS_STRING(file_text.get()), spec.name, 0)));
+    Ref varnames = Ref::steal(PyTuple_New(spec.argcount));
+    if (!empty || !varnames) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < spec.argcount; ++i) {
+        PyObject* name = PyUnicode_InternFromString(spec.params[i]);
+        if (!name) {
+            return {};
+        }
+        PyTuple_SET_ITEM(varnames.get(), i, name);
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref changes = Ref::steal(Py_BuildValue(
+        "{s:n,s:i,s:i,s:n,s:O,s:i}", "co_argcount", spec.argcount, "co_posonlyargcount", 0,
+        "co_kwonlyargcount", 0, "co_nlocals", spec.argcount, "co_varnames", varnames.get(),
+        "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
+    if (!replace || !no_args || !changes) {
+        return {};
+    }
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    if (!qualname || PyDict_SetItemString(changes.get(), "co_qualname", qualname.get()) < 0) {
+        return {};
+    }
+#endif
+    return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* owner,
+                  PyObject* defaults) {
+    PyObject* globals = PyModule_GetDict(owner);  // borrowed
+    if (!globals) {
+        return {};
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
+    Ref co_name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
+    if (!name || !qualname || !varnames || !co_name) {
+        return {};
+    }
+    if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < spec.argcount ||
+        spec.argcount > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "code object does not match its function");
+        return {};
+    }
+    // Like a `def`: __module__ is the namespace's __name__ at creation.
+    PyObject* module_name = PyDict_GetItemString(globals, "__name__");  // borrowed
+    PyObject* builtins = PyEval_GetBuiltins();                          // borrowed
+    if (!builtins) {
+        return {};
+    }
+    auto* f = PyObject_GC_New(NativeFunction, &NativeFunctionType);
+    if (!f) {
+        return {};
+    }
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->code = Ref::borrow(code).release();
+    f->varnames = varnames.release();
+    f->co_name = co_name.release();
+    f->globals = Ref::borrow(globals).release();
+    f->builtins = Ref::borrow(builtins).release();
+    f->module = Ref::borrow(module_name).release();
+    f->doc = Ref::borrow(Py_None).release();
+    f->defaults = Ref::borrow(defaults).release();
+    f->kwdefaults = nullptr;
+    f->annotations = nullptr;
+    f->type_params = nullptr;
+    f->dict = nullptr;
+    f->weakreflist = nullptr;
+    f->owner = Ref::borrow(owner).release();
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace npu

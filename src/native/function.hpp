@@ -1,0 +1,64 @@
+// A callable type for the module's functions that behaves like a function
+// written in Python: same attributes, same binding as a method, same argument
+// errors, and a code object that describes its parameters to `inspect`.
+#pragma once
+
+#include "ref.hpp"
+
+namespace npu {
+
+struct NativeFunction;
+
+// The body of a function: receives every parameter bound, in order
+// (borrowed references, all non-NULL) and returns a new reference or NULL.
+using FunctionBody = PyObject* (*)(NativeFunction* self, PyObject* const* args);
+
+constexpr Py_ssize_t kMaxParams = 16;
+
+// What a function is, fixed at compile time.
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;
+    const char* const* params;  // `argcount` names
+    Py_ssize_t argcount;
+    FunctionBody body;
+};
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* name;         // __name__
+    PyObject* qualname;     // __qualname__
+    PyObject* code;         // __code__
+    PyObject* varnames;     // the code's parameter names, for binding
+    PyObject* co_name;      // the code's name, quoted by 3.9's argument errors
+    PyObject* globals;      // __globals__: the module namespace
+    PyObject* builtins;     // namespace searched after __globals__
+    PyObject* module;       // __module__
+    PyObject* doc;          // __doc__
+    PyObject* defaults;     // __defaults__, tuple or NULL
+    PyObject* kwdefaults;   // __kwdefaults__, dict or NULL
+    PyObject* annotations;  // __annotations__, created on first access
+    PyObject* type_params;  // __type_params__ (3.12+)
+    PyObject* dict;         // __dict__
+    PyObject* weakreflist;
+    PyObject* owner;        // the module object whose state the body uses
+};
+
+extern PyTypeObject NativeFunctionType;
+
+// Readies the type once per process; -1 with an exception set on failure.
+int ready_function_type();
+
+// A code object whose argument counts and names describe `spec`, as a
+// compiled `def` would have; shared by every function made from it.
+Ref make_code(const FunctionSpec& spec, PyObject* filename);
+
+// A new function over `owner`'s namespace. `defaults` may be NULL.
+Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* owner,
+                  PyObject* defaults);
+
+inline bool is_native_function(PyObject* op) { return Py_TYPE(op) == &NativeFunctionType; }
+
+}  // namespace npu

@@ -1,0 +1,216 @@
+// NPUConfig: locates and reads a model's configuration file, applies its
+// section "device" to a DeviceConfig, and answers compatibility questions.
+#include "classes.hpp"
+#include "state.hpp"
+
+namespace npu {
+
+namespace {
+
+// os.path.<name>, `os` read from the namespace now.
+Ref os_path_function(NativeFunction* fn, const Names& n, PyObject* name) {
+    Ref os = load_global(fn->globals, fn->builtins, n.os);
+    Ref path = os ? getattr(os.get(), n.path) : Ref();
+    return path ? getattr(path.get(), name) : Ref();
+}
+
+// device.<attribute> = dev.<read>(key, fallback)
+int apply(PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read, PyObject* key,
+          PyObject* fallback) {
+    Ref value = call_method(dev, read, key, fallback);
+    return value ? PyObject_SetAttr(device, attribute, value.get()) : -1;
+}
+
+// if dev.getboolean(key, fallback): device.nn_support_dtypes.append(DeviceDtype.<constant>)
+int apply_switch(NativeFunction* fn, const Names& n, PyObject* device, PyObject* dev,
+                 PyObject* key, PyObject* fallback, PyObject* constant) {
+    Ref on = call_method(dev, n.getboolean, key, fallback);
+    const int truth = on ? PyObject_IsTrue(on.get()) : -1;
+    if (truth <= 0) {
+        return truth;
+    }
+    Ref dtypes = getattr(device, n.nn_support_dtypes);
+    Ref append = dtypes ? getattr(dtypes.get(), n.append) : Ref();
+    Ref vocabulary = append ? load_global(fn->globals, fn->builtins, n.DeviceDtype) : Ref();
+    Ref name = vocabulary ? getattr(vocabulary.get(), constant) : Ref();
+    return name && call(append.get(), name.get()) ? 0 : -1;
+}
+
+PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
+    const Names& n = state_of(fn->owner)->n;
+    PyObject* parser = args[0];
+    PyObject* device = args[1];
+    const int has_section = PySequence_Contains(parser, n.device);
+    if (has_section <= 0) {
+        return has_section < 0 ? nullptr : Ref::borrow(Py_None).release();
+    }
+    Ref dev = Ref::steal(PyObject_GetItem(parser, n.device));
+    if (!dev) {
+        return nullptr;
+    }
+    PyObject* d = dev.get();
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref sixty_four = Ref::steal(PyLong_FromLong(64));
+    Ref twelve = Ref::steal(PyLong_FromLong(12));
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!one || !sixty_four || !twelve || !two) {
+        return nullptr;
+    }
+    if (apply(device, n.target, d, n.get, n.target, n.default_target) < 0 ||
+        apply(device, n.pid, d, n.get, n.pid, n.default_pid) < 0 ||
+        apply(device, n.optimization, d, n.get, n.optimization, Py_True) < 0 ||
+        apply(device, n.core, d, n.getint, n.core, one.get()) < 0 ||
+        apply(device, n.mad_per_core, d, n.getint, n.mad_per_core, sixty_four.get()) < 0 ||
+        apply(device, n.input_buffer_depth, d, n.getint, n.input_buffer_depth, twelve.get()) <
+            0 ||
+        apply(device, n.evis, d, n.getint, n.evis, two.get()) < 0) {
+        return nullptr;
+    }
+    if (apply_switch(fn, n, device, d, n.float16_support, Py_False, n.FLOAT16) < 0 ||
+        apply_switch(fn, n, device, d, n.dfp8_support, Py_True, n.DYNAMIC_FIXED_POINT_INT8) < 0 ||
+        apply_switch(fn, n, device, d, n.dfp16_support, Py_False, n.DYNAMIC_FIXED_POINT_INT16) <
+            0 ||
+        apply_switch(fn, n, device, d, n.aqu8_support, Py_False, n.SCALE_AFFINE_UINT8) < 0) {
+        return nullptr;
+    }
+    if (apply(device, n.ext_sram_sizes, d, n.get, n.extSRAMSizes, n.default_ext_sram) < 0 ||
+        apply(device, n.ext_axi_sram_sizes, d, n.get, n.extAXISRAMSizes,
+              n.default_ext_axi_sram) < 0) {
+        return nullptr;
+    }
+    // device.sdk_dir = os.path.join(ROOT_DIR, "simulator", dev.get("sdk_dir", "LION"))
+    Ref join = os_path_function(fn, n, n.join);
+    Ref root = join ? load_global(fn->globals, fn->builtins, n.ROOT_DIR) : Ref();
+    Ref sdk = root ? call_method(d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
+    Ref sdk_path = sdk ? call(join.get(), root.get(), n.simulator, sdk.get()) : Ref();
+    if (!sdk_path || PyObject_SetAttr(device, n.sdk_dir, sdk_path.get()) < 0) {
+        return nullptr;
+    }
+    if (apply(device, n.simulator_config, d, n.get, n.simulator_config,
+              n.default_simulator_config) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char* const kParseDeviceParams[] = {"parser", "device"};
+const FunctionSpec kParseDevice = {"_parse_device", "NPUConfig.__init__.<locals>._parse_device",
+                                   kParseDeviceParams, 2, parse_device};
+
+// ovraLog.e(message.format(npu_model))
+int log_error(NativeFunction* fn, const Names& n, PyObject* message, PyObject* npu_model) {
+    Ref log = load_global(fn->globals, fn->builtins, n.ovraLog);
+    Ref e = log ? getattr(log.get(), n.e) : Ref();
+    Ref text = e ? call_method(message, n.format, npu_model) : Ref();
+    return text && call(e.get(), text.get()) ? 0 : -1;
+}
+
+PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
+    ModuleState* st = state_of(fn->owner);
+    const Names& n = st->n;
+    PyObject* self = args[0];
+    PyObject* npu_model = args[1];
+    Ref parse = make_function(kParseDevice, st->parse_device_code, fn->owner, nullptr);
+    if (!parse) {
+        return nullptr;
+    }
+    Ref join = os_path_function(fn, n, n.join);
+    Ref root = join ? load_global(fn->globals, fn->builtins, n.ROOT_DIR) : Ref();
+    Ref cfg_path = root ? call(join.get(), root.get(), n.config, n.npu_config, npu_model) : Ref();
+    Ref exists = cfg_path ? os_path_function(fn, n, n.exists) : Ref();
+    Ref found = exists ? call(exists.get(), cfg_path.get()) : Ref();
+    const int is_there = found ? PyObject_IsTrue(found.get()) : -1;
+    if (is_there < 0 || (!is_there && log_error(fn, n, n.msg_missing, npu_model) < 0)) {
+        return nullptr;
+    }
+    PyObject* default_pid = n.default_pid;
+    Ref device_config = load_global(fn->globals, fn->builtins, n.DeviceConfig);
+    if (!device_config) {
+        return nullptr;
+    }
+    PyObject* record_args[] = {nullptr, npu_model, default_pid};
+    Ref record = Ref::steal(PyObject_Vectorcall(device_config.get(), record_args + 1,
+                                                PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                st->kwnames_record));
+    if (!record || PyObject_SetAttr(self, n.device, record.get()) < 0) {
+        return nullptr;
+    }
+    Ref configparser = load_global(fn->globals, fn->builtins, n.configparser);
+    Ref parser_class = configparser ? getattr(configparser.get(), n.ConfigParser) : Ref();
+    Ref ordered_dict =
+        parser_class ? load_global(fn->globals, fn->builtins, n.OrderedDict) : Ref();
+    if (!ordered_dict) {
+        return nullptr;
+    }
+    PyObject* parser_args[] = {nullptr, ordered_dict.get()};
+    Ref cfg_parser = Ref::steal(PyObject_Vectorcall(
+        parser_class.get(), parser_args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st->kwnames_parser));
+    Ref read = cfg_parser ? call_method(cfg_parser.get(), n.read, cfg_path.get()) : Ref();
+    if (!read) {
+        return nullptr;
+    }
+    // A path that exists but yields nothing (a directory, an unreadable
+    // file) is reported rather than passed off as an empty configuration.
+    if (is_there) {
+        const int read_any = PyObject_IsTrue(read.get());
+        if (read_any < 0 || (!read_any && log_error(fn, n, n.msg_unreadable, npu_model) < 0)) {
+            return nullptr;
+        }
+    }
+    Ref device = getattr(self, n.device);
+    Ref result = device ? call(parse.get(), cfg_parser.get(), device.get()) : Ref();
+    if (!result) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// quantized_dtype in self.device.nn_support_dtypes
+PyObject* is_quantize_method_compatible(NativeFunction* fn, PyObject* const* args) {
+    const Names& n = state_of(fn->owner)->n;
+    Ref device = getattr(args[0], n.device);
+    Ref dtypes = device ? getattr(device.get(), n.nn_support_dtypes) : Ref();
+    if (!dtypes) {
+        return nullptr;
+    }
+    const int found = PySequence_Contains(dtypes.get(), args[1]);
+    if (found < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(found);
+}
+
+const char* const kInitParams[] = {"self", "npu_model"};
+const FunctionSpec kInit = {"__init__", "NPUConfig.__init__", kInitParams, 2, npu_config_init};
+const char* const kCompatibleParams[] = {"self", "quantized_dtype"};
+const FunctionSpec kCompatible = {"is_quantize_method_compatible",
+                                  "NPUConfig.is_quantize_method_compatible", kCompatibleParams,
+                                  2, is_quantize_method_compatible};
+
+}  // namespace
+
+Ref make_npu_config(PyObject* module) {
+    ModuleState* st = state_of(module);
+    const Names& n = st->n;
+    st->kwnames_record = PyTuple_Pack(2, n.target, n.pid);
+    st->kwnames_parser = PyTuple_Pack(1, n.dict_type);
+    if (!st->kwnames_record || !st->kwnames_parser) {
+        return {};
+    }
+    // _parse_device is made afresh by every construction, over one code object.
+    Ref parse_code = new_code(module, kParseDevice);
+    if (!parse_code) {
+        return {};
+    }
+    st->parse_device_code = parse_code.release();
+    Ref init = new_function(module, kInit);
+    Ref compatible = init ? new_function(module, kCompatible) : Ref();
+    if (!compatible) {
+        return {};
+    }
+    return new_class(module, "NPUConfig",
+                     {{n.dunder_init, init.get()},
+                      {n.is_quantize_method_compatible, compatible.get()}});
+}
+
+}  // namespace npu

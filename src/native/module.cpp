@@ -1,0 +1,324 @@
+// Module definition and the load sequence (multi-phase initialisation).
+#include "classes.hpp"
+#include "state.hpp"
+
+namespace npu {
+
+int init_names(Names& n) {
+#define NPU_INIT(field, text)                          \
+    if (!(n.field = PyUnicode_InternFromString(text))) { \
+        return -1;                                     \
+    }
+    NPU_NAMES(NPU_INIT)
+#undef NPU_INIT
+    return 0;
+}
+
+void clear_names(Names& n) {
+#define NPU_CLEAR(field, text) Py_CLEAR(n.field);
+    NPU_NAMES(NPU_CLEAR)
+#undef NPU_CLEAR
+}
+
+Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (!value && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(builtins, name);
+        if (!value && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+Ref new_code(PyObject* module, const FunctionSpec& spec) {
+    Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!filename) {
+        PyErr_Clear();
+        filename = Ref::steal(PyUnicode_FromString("<npu_config>"));
+        if (!filename) {
+            return {};
+        }
+    }
+    return make_code(spec, filename.get());
+}
+
+Ref new_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults) {
+    Ref code = new_code(module, spec);
+    if (!code) {
+        return {};
+    }
+    return make_function(spec, code.get(), module, defaults);
+}
+
+Ref new_classmethod(PyObject* module, const FunctionSpec& spec) {
+    Ref function = new_function(module, spec);
+    if (!function) {
+        return {};
+    }
+    return Ref::steal(PyClassMethod_New(function.get()));
+}
+
+Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members) {
+    ModuleState* st = state_of(module);
+    PyObject* globals = PyModule_GetDict(module);
+    Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
+    Ref ns = Ref::steal(PyDict_New());
+    if (!class_name || !ns) {
+        return {};
+    }
+    PyObject* module_name = PyDict_GetItemWithError(globals, st->n.dunder_name);
+    if (!module_name) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_NameError, "name '__name__' is not defined");
+        }
+        return {};
+    }
+    if (PyDict_SetItem(ns.get(), st->n.dunder_module, module_name) < 0 ||
+        PyDict_SetItem(ns.get(), st->n.dunder_qualname, class_name.get()) < 0) {
+        return {};
+    }
+    for (const Member& m : members) {
+        if (!m.second || PyDict_SetItem(ns.get(), m.first, m.second) < 0) {
+            return {};
+        }
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!bases) {
+        return {};
+    }
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(), bases.get(),
+                ns.get());
+}
+
+namespace {
+
+// `import name` / `from name import ...`: through builtins.__import__, as the
+// interpreter's IMPORT_NAME does for module-level code.
+Ref import_name(ModuleState* st, PyObject* globals, PyObject* name, PyObject* fromlist,
+                int level) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* import_func =
+        builtins ? PyDict_GetItemWithError(builtins, st->n.dunder_import) : nullptr;
+    if (!import_func) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        }
+        return {};
+    }
+    Ref keep = Ref::borrow(import_func);
+    Ref level_obj = Ref::steal(PyLong_FromLong(level));
+    if (!level_obj) {
+        return {};
+    }
+    return call(import_func, name, globals, globals, fromlist ? fromlist : Py_None,
+                level_obj.get());
+}
+
+// The IMPORT_FROM step: an attribute of the module, else a submodule already
+// in sys.modules, else ImportError worded as the interpreter words it.
+Ref import_from(ModuleState* st, PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (_PyObject_LookupAttr(module, name, &value) != 0) {
+        return Ref::steal(value);  // found, or an error other than AttributeError
+    }
+    Ref package_name = getattr(module, st->n.dunder_name);
+    if (!package_name) {
+        PyErr_Clear();
+    } else if (!PyUnicode_Check(package_name.get())) {
+        package_name.reset();
+    } else {
+        Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package_name.get(), name));
+        if (!full_name) {
+            return {};
+        }
+        Ref found = Ref::steal(PyImport_GetModule(full_name.get()));
+        if (found || PyErr_Occurred()) {
+            return found;
+        }
+    }
+    Ref shown = package_name ? Ref::borrow(package_name.get())
+                             : Ref::steal(PyUnicode_FromString("<unknown module name>"));
+    Ref location = Ref::steal(PyModule_GetFilenameObject(module));
+    Ref message;
+    if (!location || !PyUnicode_Check(location.get())) {
+        PyErr_Clear();
+        message = Ref::steal(PyUnicode_FromFormat(
+            "cannot import name %R from %R (unknown location)", name, shown.get()));
+        location.reset();
+    } else {
+        Ref spec = getattr(module, st->n.dunder_spec);
+        int initializing = 0;
+        if (spec) {
+            Ref flag = getattr(spec.get(), st->n.initializing);
+            initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
+        }
+        PyErr_Clear();
+        message = Ref::steal(PyUnicode_FromFormat(
+            initializing > 0 ? "cannot import name %R from partially initialized module %R "
+                               "(most likely due to a circular import) (%S)"
+                             : "cannot import name %R from %R (%S)",
+            name, shown.get(), location.get()));
+    }
+    if (message) {
+        PyErr_SetImportError(message.get(), package_name.get(), location.get());
+    }
+    return {};
+}
+
+int bind(PyObject* globals, PyObject* name, const Ref& value) {
+    return value ? PyDict_SetItem(globals, name, value.get()) : -1;
+}
+
+int import_module_as(ModuleState* st, PyObject* globals, PyObject* name) {
+    return bind(globals, name, import_name(st, globals, name, nullptr, 0));
+}
+
+// from <module_name> import <name> as <as_name>
+int import_from_as(ModuleState* st, PyObject* globals, PyObject* module_name, PyObject* name,
+                   PyObject* as_name, int level) {
+    Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
+    if (!fromlist) {
+        return -1;
+    }
+    Ref module = import_name(st, globals, module_name, fromlist.get(), level);
+    if (!module) {
+        return -1;
+    }
+    return bind(globals, as_name, import_from(st, module.get(), name));
+}
+
+// ROOT_DIR = os.path.abspath(os.path.join(os.path.dirname(current_file_path), "..", ".."))
+Ref compute_root_dir(ModuleState* st, PyObject* globals) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    Ref os = load_global(globals, builtins, st->n.os);
+    Ref os_path = os ? getattr(os.get(), st->n.path) : Ref();
+    Ref abspath = os_path ? getattr(os_path.get(), st->n.abspath) : Ref();
+    Ref os2 = abspath ? load_global(globals, builtins, st->n.os) : Ref();
+    Ref os_path2 = os2 ? getattr(os2.get(), st->n.path) : Ref();
+    Ref join = os_path2 ? getattr(os_path2.get(), st->n.join) : Ref();
+    Ref os3 = join ? load_global(globals, builtins, st->n.os) : Ref();
+    Ref os_path3 = os3 ? getattr(os3.get(), st->n.path) : Ref();
+    Ref dirname = os_path3 ? getattr(os_path3.get(), st->n.dirname) : Ref();
+    Ref file = dirname ? load_global(globals, builtins, st->n.current_file_path) : Ref();
+    Ref package_dir = file ? call(dirname.get(), file.get()) : Ref();
+    Ref joined = package_dir ? call(join.get(), package_dir.get(), st->n.parent_dir,
+                                    st->n.parent_dir)
+                             : Ref();
+    return joined ? call(abspath.get(), joined.get()) : Ref();
+}
+
+int read_assertions_flag(ModuleState* st) {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (!flags) {
+        st->assertions = true;
+        return 0;
+    }
+    Ref optimize = Ref::steal(PyObject_GetAttrString(flags, "optimize"));
+    if (!optimize) {
+        return -1;
+    }
+    const int level = PyObject_IsTrue(optimize.get());
+    if (level < 0) {
+        return -1;
+    }
+    st->assertions = level == 0;
+    return 0;
+}
+
+int module_exec(PyObject* module) {
+    if (ready_function_type() < 0) {
+        return -1;
+    }
+    ModuleState* st = state_of(module);
+    if (init_names(st->n) < 0 || read_assertions_flag(st) < 0) {
+        return -1;
+    }
+    PyObject* g = PyModule_GetDict(module);
+    const Names& n = st->n;
+    for (PyObject* name : {n.os, n.sys, n.copy, n.configparser, n.yaml}) {
+        if (import_module_as(st, g, name) < 0) {
+            return -1;
+        }
+    }
+    if (import_from_as(st, g, n.collections, n.OrderedDict, n.OrderedDict, 0) < 0 ||
+        import_from_as(st, g, n.ovra_log_module, n.OVRALog, n.ovraLog, 0) < 0 ||
+        import_from_as(st, g, n.empty, n.dunder_file, n.current_file_path, 1) < 0 ||
+        bind(g, n.ROOT_DIR, compute_root_dir(st, g)) < 0) {
+        return -1;
+    }
+    if (bind(g, n.InitOptimization, make_init_optimization(module)) < 0) {
+        return -1;
+    }
+    Ref device_dtype = make_device_dtype(module);
+    if (bind(g, n.DeviceDtype, device_dtype) < 0) {
+        return -1;
+    }
+    st->device_dtype = device_dtype.release();
+    Ref device_config = make_device_config(module);
+    if (bind(g, n.DeviceConfig, device_config) < 0) {
+        return -1;
+    }
+    st->device_config = device_config.release();
+    return bind(g, n.NPUConfig, make_npu_config(module));
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (!st) {
+        return 0;
+    }
+    Py_VISIT(st->device_dtype);
+    Py_VISIT(st->device_config);
+    Py_VISIT(st->parse_device_code);
+    Py_VISIT(st->kwnames_record);
+    Py_VISIT(st->kwnames_parser);
+    return traverse_fast_paths(st->fast, visit, arg);
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (!st) {
+        return 0;
+    }
+    Py_CLEAR(st->device_dtype);
+    Py_CLEAR(st->device_config);
+    Py_CLEAR(st->parse_device_code);
+    Py_CLEAR(st->kwnames_record);
+    Py_CLEAR(st->kwnames_parser);
+    clear_fast_paths(st->fast);
+    return 0;
+}
+
+void module_free(void* module) {
+    module_clear(static_cast<PyObject*>(module));
+    ModuleState* st = state_of(static_cast<PyObject*>(module));
+    if (st) {
+        clear_names(st->n);
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "npu_config",
+    nullptr,
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace npu
+
+PyMODINIT_FUNC PyInit_npu_config() { return PyModuleDef_Init(&npu::module_def); }

@@ -1,0 +1,155 @@
+// Per-module state: interned texts, the classes made at load, and the
+// helpers every operation uses to read the module namespace.
+#pragma once
+
+#include "fastpath.hpp"
+#include "ref.hpp"
+
+namespace npu {
+
+// Interned texts: X(field, text).
+#define NPU_NAMES(X)                                                        \
+    X(os, "os")                                                             \
+    X(sys, "sys")                                                           \
+    X(copy, "copy")                                                         \
+    X(configparser, "configparser")                                         \
+    X(yaml, "yaml")                                                         \
+    X(collections, "collections")                                           \
+    X(OrderedDict, "OrderedDict")                                           \
+    X(ovra_log_module, "ovralite.api.ovra_log")                             \
+    X(OVRALog, "OVRALog")                                                   \
+    X(ovraLog, "ovraLog")                                                   \
+    X(dunder_file, "__file__")                                              \
+    X(dunder_import, "__import__")                                          \
+    X(dunder_name, "__name__")                                              \
+    X(dunder_spec, "__spec__")                                              \
+    X(dunder_module, "__module__")                                          \
+    X(dunder_qualname, "__qualname__")                                      \
+    X(dunder_init, "__init__")                                              \
+    X(serialize, "serialize")                                               \
+    X(is_quantize_method_compatible, "is_quantize_method_compatible")       \
+    X(parse_device, "_parse_device")                                        \
+    X(initializing, "_initializing")                                        \
+    X(current_file_path, "current_file_path")                               \
+    X(ROOT_DIR, "ROOT_DIR")                                                 \
+    X(InitOptimization, "InitOptimization")                                 \
+    X(DeviceDtype, "DeviceDtype")                                           \
+    X(DeviceConfig, "DeviceConfig")                                         \
+    X(NPUConfig, "NPUConfig")                                               \
+    X(path, "path")                                                         \
+    X(dirname, "dirname")                                                   \
+    X(join, "join")                                                         \
+    X(abspath, "abspath")                                                   \
+    X(exists, "exists")                                                     \
+    X(parent_dir, "..")                                                     \
+    X(empty, "")                                                            \
+    X(deepcopy, "deepcopy")                                                 \
+    X(get_options, "get_options")                                           \
+    X(get_quantization_dtype, "get_quantization_dtype")                     \
+    X(ENABLE_ALL, "ENABLE_ALL")                                             \
+    X(DISABLE_ALL, "DISABLE_ALL")                                           \
+    X(MANUAL, "MANUAL")                                                     \
+    X(DYNAMIC_FIXED_POINT_INT8, "DYNAMIC_FIXED_POINT_INT8")                 \
+    X(DYNAMIC_FIXED_POINT_INT16, "DYNAMIC_FIXED_POINT_INT16")               \
+    X(DYNAMIC_FIXED_POINT_UINT16, "DYNAMIC_FIXED_POINT_UINT16")             \
+    X(DYNAMIC_FIXED_POINT_UINT8, "DYNAMIC_FIXED_POINT_UINT8")               \
+    X(SCALE_AFFINE_UINT8, "SCALE_AFFINE_UINT8")                             \
+    X(FLOAT16, "FLOAT16")                                                   \
+    X(FLOAT32, "FLOAT32")                                                   \
+    X(INT32, "INT32")                                                       \
+    X(target, "target")                                                     \
+    X(pid, "pid")                                                           \
+    X(optimization, "optimization")                                         \
+    X(core, "core")                                                         \
+    X(mad_per_core, "mad_per_core")                                         \
+    X(input_buffer_depth, "input_buffer_depth")                             \
+    X(evis, "evis")                                                         \
+    X(nn_support_dtypes, "nn_support_dtypes")                               \
+    X(ext_sram_sizes, "ext_sram_sizes")                                     \
+    X(sdk_dir, "sdk_dir")                                                   \
+    X(simulator_config, "simulator_config")                                 \
+    X(ext_axi_sram_sizes, "ext_axi_sram_sizes")                             \
+    X(extSRAMSizes, "extSRAMSizes")                                         \
+    X(extAXISRAMSizes, "extAXISRAMSizes")                                   \
+    X(float16_support, "float16_support")                                   \
+    X(dfp8_support, "dynamic_fixed_point-8_support")                        \
+    X(dfp16_support, "dynamic_fixed_point-16_support")                      \
+    X(aqu8_support, "asymmetric_quantized-u8_support")                      \
+    X(device, "device")                                                     \
+    X(config, "config")                                                     \
+    X(npu_config, "npu_config")                                             \
+    X(simulator, "simulator")                                               \
+    X(ConfigParser, "ConfigParser")                                         \
+    X(dict_type, "dict_type")                                               \
+    X(read, "read")                                                         \
+    X(get, "get")                                                           \
+    X(getint, "getint")                                                     \
+    X(getboolean, "getboolean")                                             \
+    X(e, "e")                                                               \
+    X(append, "append")                                                     \
+    X(format, "format")                                                     \
+    X(msg_missing, "Config for NPU {} does not exists!")                    \
+    X(msg_unreadable, "Config for NPU {} can not be read!")                 \
+    X(default_pid, "0XFF")                                                  \
+    X(default_target, "VIP8000")                                            \
+    X(default_ext_sram, "0x0")                                              \
+    X(default_ext_axi_sram, "0")                                            \
+    X(default_sdk_dir, "LION")                                              \
+    X(default_simulator_config, "VIPNANOQ_PID0X82")
+
+struct Names {
+#define NPU_FIELD(field, text) PyObject* field;
+    NPU_NAMES(NPU_FIELD)
+#undef NPU_FIELD
+};
+
+struct ModuleState {
+    Names n;
+    // Classes as the load made them; only the fast paths compare against them.
+    PyObject* device_dtype;
+    PyObject* device_config;
+    // The code object shared by every `_parse_device` made by NPUConfig.
+    PyObject* parse_device_code;
+    // Keyword names of the loader's calls: ("target", "pid"), ("dict_type",).
+    PyObject* kwnames_record;
+    PyObject* kwnames_parser;
+    // Python source compiled alongside this module would keep its asserts
+    // unless the interpreter runs with -O; fixed when the module loads.
+    bool assertions;
+    FastPaths fast;
+};
+
+inline ModuleState* state_of(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int init_names(Names& n);
+void clear_names(Names& n);
+int traverse_names(Names& n, visitproc visit, void* arg);
+
+// A global name as a function body reads it: the module namespace first,
+// then the builtins; NameError when neither has it.
+Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name);
+
+// Calls `callable` with positional arguments; a new reference or NULL.
+template <typename... Args>
+Ref call(PyObject* callable, Args... args) {
+    PyObject* stack[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
+                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
+// obj.name(args...)
+template <typename... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+    PyObject* stack[] = {obj, args...};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+}  // namespace npu

@@ -1,0 +1,125 @@
+// The vocabularies: InitOptimization and DeviceDtype.
+#include "classes.hpp"
+#include "state.hpp"
+
+namespace npu {
+
+namespace {
+
+ModuleState* state(NativeFunction* self) { return state_of(self->owner); }
+
+// [cls.<name> for name in names], every attribute read before the list is made.
+PyObject* list_of_attributes(PyObject* cls, std::initializer_list<PyObject*> names) {
+    Ref values[8];
+    Py_ssize_t i = 0;
+    for (PyObject* name : names) {
+        values[i] = getattr(cls, name);
+        if (!values[i]) {
+            return nullptr;
+        }
+        ++i;
+    }
+    PyObject* list = PyList_New(i);
+    if (!list) {
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < i; ++k) {
+        PyList_SET_ITEM(list, k, values[k].release());
+    }
+    return list;
+}
+
+PyObject* init_optimization_get_options(NativeFunction* self, PyObject* const* args) {
+    const Names& n = state(self)->n;
+    return list_of_attributes(args[0], {n.ENABLE_ALL, n.DISABLE_ALL, n.MANUAL});
+}
+
+PyObject* get_quantization_dtype(NativeFunction* self, PyObject* const* args) {
+    const Names& n = state(self)->n;
+    return list_of_attributes(args[0],
+                              {n.DYNAMIC_FIXED_POINT_INT8, n.DYNAMIC_FIXED_POINT_INT16,
+                               n.DYNAMIC_FIXED_POINT_UINT8, n.DYNAMIC_FIXED_POINT_UINT16,
+                               n.SCALE_AFFINE_UINT8});
+}
+
+// cls.get_quantization_dtype() + [cls.FLOAT16, cls.FLOAT32]
+PyObject* device_dtype_get_options(NativeFunction* self, PyObject* const* args) {
+    ModuleState* st = state(self);
+    PyObject* cls = args[0];
+    Ref quantized = call_method(cls, st->n.get_quantization_dtype);
+    if (!quantized) {
+        return nullptr;
+    }
+    Ref floats = Ref::steal(list_of_attributes(cls, {st->n.FLOAT16, st->n.FLOAT32}));
+    if (!floats) {
+        return nullptr;
+    }
+    return PyNumber_Add(quantized.get(), floats.get());
+}
+
+const char* const kClsParams[] = {"cls"};
+
+const FunctionSpec kInitOptimizationGetOptions = {
+    "get_options", "InitOptimization.get_options", kClsParams, 1,
+    init_optimization_get_options};
+const FunctionSpec kGetQuantizationDtype = {
+    "get_quantization_dtype", "DeviceDtype.get_quantization_dtype", kClsParams, 1,
+    get_quantization_dtype};
+const FunctionSpec kDeviceDtypeGetOptions = {
+    "get_options", "DeviceDtype.get_options", kClsParams, 1, device_dtype_get_options};
+
+Ref text(const char* value) { return Ref::steal(PyUnicode_InternFromString(value)); }
+
+}  // namespace
+
+Ref make_init_optimization(PyObject* module) {
+    const Names& n = state_of(module)->n;
+    Ref enable_all = text("enable_all");
+    Ref disable_all = text("disable_all");
+    Ref manual = text("manual");
+    if (!enable_all || !disable_all || !manual) {
+        return {};
+    }
+    Ref get_options = new_classmethod(module, kInitOptimizationGetOptions);
+    if (!get_options) {
+        return {};
+    }
+    return new_class(module, "InitOptimization",
+                     {{n.ENABLE_ALL, enable_all.get()},
+                      {n.DISABLE_ALL, disable_all.get()},
+                      {n.MANUAL, manual.get()},
+                      {n.get_options, get_options.get()}});
+}
+
+Ref make_device_dtype(PyObject* module) {
+    const Names& n = state_of(module)->n;
+    Ref dfp8 = text("dynamic_fixed_point-8");
+    Ref dfp16 = text("dynamic_fixed_point-16");
+    Ref dfpu16 = text("dynamic_fixed_point-u16");
+    Ref dfpu8 = text("dynamic_fixed_point-u8");
+    Ref asym_u8 = text("asymmetric_quantized-u8");
+    Ref float16 = text("float16");
+    Ref float32 = text("float32");
+    Ref int32 = text("int32");
+    if (!dfp8 || !dfp16 || !dfpu16 || !dfpu8 || !asym_u8 || !float16 || !float32 || !int32) {
+        return {};
+    }
+    Ref quantization = new_classmethod(module, kGetQuantizationDtype);
+    Ref options = quantization ? new_classmethod(module, kDeviceDtypeGetOptions) : Ref();
+    if (!options) {
+        return {};
+    }
+    return new_class(module, "DeviceDtype",
+                     {{n.DYNAMIC_FIXED_POINT_INT8, dfp8.get()},
+                      {n.DYNAMIC_FIXED_POINT_INT16, dfp16.get()},
+                      {n.DYNAMIC_FIXED_POINT_UINT16, dfpu16.get()},
+                      {n.DYNAMIC_FIXED_POINT_UINT8, dfpu8.get()},
+                      {n.SCALE_AFFINE_UINT8, asym_u8.get()},
+                      {n.FLOAT16, float16.get()},
+                      {n.FLOAT32, float32.get()},
+                      {n.INT32, int32.get()},
+                      {n.get_quantization_dtype, quantization.get()},
+                      {n.get_options, options.get()}});
+}
+
+}  // namespace npu

@@ -1,0 +1,1 @@
+"""Programming interface of ovralite."""

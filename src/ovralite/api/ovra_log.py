@@ -1,0 +1,38 @@
+"""The package logger.
+
+``OVRALog`` writes through the standard :mod:`logging` module under the
+logger name ``"ovralite"``, so applications configure it the usual way
+(``logging.basicConfig``, handlers on ``logging.getLogger("ovralite")``).
+"""
+
+import logging
+
+__all__ = ["OVRALog", "LOGGER_NAME"]
+
+LOGGER_NAME = "ovralite"
+
+
+class _OvraLogger:
+    """Short-named severity methods over one :class:`logging.Logger`."""
+
+    def __init__(self, name):
+        self.logger = logging.getLogger(name)
+
+    # stacklevel=2 attributes each record to the caller, not to this file.
+    def e(self, msg):
+        self.logger.error(msg, stacklevel=2)
+
+    def w(self, msg):
+        self.logger.warning(msg, stacklevel=2)
+
+    def i(self, msg):
+        self.logger.info(msg, stacklevel=2)
+
+    def d(self, msg):
+        self.logger.debug(msg, stacklevel=2)
+
+    def __repr__(self):
+        return "<OVRALog {!r}>".format(self.logger.name)
+
+
+OVRALog = _OvraLogger(LOGGER_NAME)
