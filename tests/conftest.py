@@ -1,0 +1,45 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from ovralite.api.npu_config import npu_config as _module
+
+
+@pytest.fixture
+def m():
+    """The compiled module."""
+    return _module
+
+
+@pytest.fixture
+def models(tmp_path, monkeypatch):
+    """A package root of our own: ROOT_DIR points at a temporary directory
+    whose config/npu_config holds the files the test writes."""
+    folder = tmp_path / "config" / "npu_config"
+    folder.mkdir(parents=True)
+    monkeypatch.setattr(_module, "ROOT_DIR", str(tmp_path))
+
+    class Models:
+        root = str(tmp_path)
+        dir = folder
+
+        @staticmethod
+        def write(name, text):
+            path = folder / name
+            path.write_text(textwrap.dedent(text))
+            return str(path)
+
+    return Models
+
+
+def run_python(code, *flags, env=None, cwd=None):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=full_env, cwd=cwd, timeout=120,
+    )

@@ -1,0 +1,280 @@
+"""The module's functions against functions written in Python: attributes,
+introspection, binding as methods, and argument errors word for word."""
+import copy
+import inspect
+import pickle
+import pydoc
+import types
+import weakref
+
+import pytest
+
+
+# Python twins of the compiled classes' signatures. Their qualified names
+# match, so the interpreter words argument errors exactly as it should for ours.
+class DeviceConfig:
+    def __init__(self, target, pid, core=1, mad_per_core=64, input_buffer_depth=12, evis=2,
+                 nn_support_dtypes=[], optimization=True, ext_sram_sizes="0x0",
+                 sdk_dir="LION", simulator_config="VIPNANOQ_PID0X82",
+                 ext_axi_sram_sizes="0"):
+        pass
+
+    def serialize(self):
+        pass
+
+
+class NPUConfig:
+    def __init__(self, npu_model):
+        pass
+
+    def is_quantize_method_compatible(self, quantized_dtype):
+        pass
+
+
+class DeviceDtype:
+    @classmethod
+    def get_options(cls):
+        pass
+
+
+class _Twins:
+    DeviceConfig = DeviceConfig
+    NPUConfig = NPUConfig
+    DeviceDtype = DeviceDtype
+    record = object.__new__(DeviceConfig)
+
+
+def functions(m):
+    return {
+        "DeviceConfig.__init__": m.DeviceConfig.__init__,
+        "DeviceConfig.serialize": m.DeviceConfig.serialize,
+        "NPUConfig.__init__": m.NPUConfig.__init__,
+        "NPUConfig.is_quantize_method_compatible": m.NPUConfig.is_quantize_method_compatible,
+        "DeviceDtype.get_options": vars(m.DeviceDtype)["get_options"].__func__,
+        "DeviceDtype.get_quantization_dtype":
+            vars(m.DeviceDtype)["get_quantization_dtype"].__func__,
+        "InitOptimization.get_options": vars(m.InitOptimization)["get_options"].__func__,
+    }
+
+
+def test_function_attributes_look_like_a_def(m):
+    for qualname, f in functions(m).items():
+        assert f.__qualname__ == qualname
+        assert f.__name__ == qualname.rsplit(".", 1)[1]
+        assert f.__module__ == "ovralite.api.npu_config.npu_config"
+        assert f.__doc__ is None
+        assert f.__kwdefaults__ is None
+        assert f.__annotations__ == {}
+        assert f.__globals__ is vars(m)
+        assert f.__closure__ is None
+        assert isinstance(f.__code__, types.CodeType)
+        assert f.__code__.co_name == f.__name__
+        assert f.__dict__ == {}
+        assert repr(f).startswith("<function {} at 0x".format(qualname))
+        assert not hasattr(f, "__text_signature__")
+        assert callable(f)
+    assert functions(m)["DeviceConfig.serialize"].__defaults__ is None
+
+
+def test_code_objects_describe_the_parameters(m):
+    twins = {
+        "DeviceConfig.__init__": DeviceConfig.__init__,
+        "DeviceConfig.serialize": DeviceConfig.serialize,
+        "NPUConfig.__init__": NPUConfig.__init__,
+        "NPUConfig.is_quantize_method_compatible": NPUConfig.is_quantize_method_compatible,
+    }
+    for qualname, twin in twins.items():
+        ours = functions(m)[qualname].__code__
+        theirs = twin.__code__
+        n = theirs.co_argcount
+        assert ours.co_argcount == n
+        assert ours.co_posonlyargcount == 0 and ours.co_kwonlyargcount == 0
+        assert ours.co_varnames[:n] == theirs.co_varnames[:n]
+        assert ours.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) == 0
+
+
+def test_defaults_are_the_tuple_calls_use(m):
+    defaults = m.DeviceConfig.__init__.__defaults__
+    assert defaults == DeviceConfig.__init__.__defaults__
+    assert defaults is m.DeviceConfig.__init__.__defaults__
+    shared = defaults[4]
+    assert shared == [] and type(shared) is list
+
+
+def test_inspect_signature_matches_python(m):
+    pairs = [
+        (m.DeviceConfig, DeviceConfig),
+        (m.DeviceConfig.__init__, DeviceConfig.__init__),
+        (m.DeviceConfig("t", "p").serialize, object.__new__(DeviceConfig).serialize),
+        (m.NPUConfig, NPUConfig),
+        (m.NPUConfig.is_quantize_method_compatible, NPUConfig.is_quantize_method_compatible),
+        (m.DeviceDtype.get_options, DeviceDtype.get_options),
+    ]
+    for ours, theirs in pairs:
+        assert str(inspect.signature(ours)) == str(inspect.signature(theirs))
+        assert inspect.getfullargspec(ours) == inspect.getfullargspec(theirs)
+
+
+def test_help_shows_signatures(m):
+    text = pydoc.render_doc(m.DeviceConfig, renderer=pydoc.plaintext)
+    assert "DeviceConfig(target, pid, core=1, mad_per_core=64" in text
+    assert "serialize(self)" in text
+    text = pydoc.render_doc(m.NPUConfig, renderer=pydoc.plaintext)
+    assert "is_quantize_method_compatible(self, quantized_dtype)" in text
+    text = pydoc.render_doc(m.DeviceDtype, renderer=pydoc.plaintext)
+    assert "get_options() from builtins.type" in text
+
+
+def test_binding_like_a_function(m):
+    f = m.DeviceConfig.serialize
+    d = m.DeviceConfig("t", "p")
+    bound = d.serialize
+    assert type(bound) is types.MethodType
+    assert bound.__func__ is f and bound.__self__ is d
+    assert f.__get__(None, m.DeviceConfig) is f
+    assert m.DeviceConfig.__dict__["serialize"] is f
+    assert f(d) == bound()
+    # A class method receives the class it is called through, or the
+    # instance's class.
+    meth = m.DeviceDtype.get_options
+    assert type(meth) is types.MethodType and meth.__self__ is m.DeviceDtype
+
+    class Sub(m.DeviceDtype):
+        pass
+
+    assert Sub.get_options.__self__ is Sub
+    assert Sub().get_options.__self__ is Sub
+
+
+def test_python_rules_for_positional_and_keyword_arguments(m):
+    values = ["T", "P", 2, 128, 16, 3, ["float16"], "on", "0x1", "S", "C", "0x2"]
+    names = list(inspect.signature(m.DeviceConfig).parameters)
+    by_position = m.DeviceConfig(*values)
+    by_keyword = m.DeviceConfig(**dict(zip(names, values)))
+    mixed = m.DeviceConfig(*values[:5], **dict(zip(names[5:], values[5:])))
+    for d in (by_position, by_keyword, mixed):
+        assert [getattr(d, name) for name in names] == values
+    assert by_position.nn_support_dtypes == ["float16"] and by_position.optimization == "on"
+    n = m.NPUConfig.__new__(m.NPUConfig)
+    n.device = by_position
+    assert n.is_quantize_method_compatible(quantized_dtype="float16") is True
+    assert m.NPUConfig.is_quantize_method_compatible(n, "float32") is False
+
+
+BAD_CALLS = [
+    ((), {}),
+    (("t",), {}),
+    ((), {"pid": "p"}),
+    (tuple(range(13)), {}),
+    (tuple(range(14)), {}),
+    (("t", "p"), {"nope": 1}),
+    (("t", "p"), {"target": 1}),
+    (("t", "p"), {"core": 1, "cores": 2}),
+    (tuple(range(13)), {"nope": 1}),
+    (tuple(range(13)), {"target": 1}),
+    (("t",), {"evis": 1, "core": 2}),
+]
+
+
+@pytest.mark.parametrize("args,kwargs", BAD_CALLS)
+def test_argument_errors_worded_as_python(m, args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        DeviceConfig(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        m.DeviceConfig(*args, **kwargs)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("call", [
+    lambda c, x: c.NPUConfig(),
+    lambda c, x: c.NPUConfig("a", "b"),
+    lambda c, x: c.NPUConfig(npu="a"),
+    lambda c, x: c.NPUConfig("a", npu_model="b"),
+    lambda c, x: c.DeviceConfig.serialize(x, 1),
+    lambda c, x: c.DeviceConfig.serialize(x, self=1),
+    lambda c, x: c.DeviceConfig.serialize(),
+    lambda c, x: c.DeviceDtype.get_options(1),
+    lambda c, x: c.DeviceDtype.get_options(cls=1),
+    lambda c, x: c.NPUConfig.is_quantize_method_compatible(x),
+])
+def test_argument_errors_of_the_other_functions(m, call):
+    with pytest.raises(TypeError) as expected:
+        call(_Twins, _Twins.record)
+    with pytest.raises(TypeError) as got:
+        call(m, m.DeviceConfig("t", "p"))
+    assert str(got.value) == str(expected.value)
+
+
+def test_arguments_are_bound_before_any_work(m, monkeypatch):
+    calls = []
+    monkeypatch.setattr(m, "DeviceDtype", type("Spy", (), {
+        "get_options": classmethod(lambda cls: calls.append(1) or [])}))
+    with pytest.raises(TypeError):
+        m.DeviceConfig("t", "p", nope=1)
+    with pytest.raises(TypeError):
+        m.DeviceConfig("t")
+    assert calls == []
+
+
+def test_changed_defaults_are_used_like_pythons(m):
+    f = m.DeviceConfig.__init__
+    saved = f.__defaults__
+    try:
+        f.__defaults__ = ("P",) + saved
+        d = m.DeviceConfig("T")
+        assert (d.target, d.pid, d.core) == ("T", "P", 1)
+        f.__defaults__ = None
+        with pytest.raises(TypeError, match=r"missing 11 required positional arguments"):
+            m.DeviceConfig("T")
+        with pytest.raises(TypeError, match="__defaults__ must be set to a tuple object"):
+            f.__defaults__ = [1]
+    finally:
+        f.__defaults__ = saved
+    assert m.DeviceConfig.__init__.__defaults__ is saved
+
+
+def test_writable_attributes_as_on_python_functions(m):
+    f = m.NPUConfig.is_quantize_method_compatible
+    saved = f.__name__, f.__qualname__, f.__doc__, f.__module__
+    try:
+        f.__doc__ = "doc"
+        f.custom = 1
+        assert f.__dict__ == {"custom": 1}
+        f.__annotations__ = {"return": bool}
+        assert f.__annotations__ == {"return": bool}
+        f.__kwdefaults__ = {"x": 1}
+        assert f.__kwdefaults__ == {"x": 1}
+        for attr, message in (("__name__", "__name__ must be set to a string object"),
+                              ("__qualname__", "__qualname__ must be set to a string object"),
+                              ("__annotations__", "__annotations__ must be set to a dict object"),
+                              ("__kwdefaults__", "__kwdefaults__ must be set to a dict object")):
+            with pytest.raises(TypeError, match=message):
+                setattr(f, attr, 5)
+        with pytest.raises(AttributeError):
+            f.__globals__ = {}
+        with pytest.raises(AttributeError):
+            f.__code__ = (lambda self, q: None).__code__
+    finally:
+        f.__name__, f.__qualname__, f.__doc__, f.__module__ = saved
+        f.__annotations__ = {}
+        f.__kwdefaults__ = None
+        del f.custom
+
+
+def test_pickle_copy_and_weakref(m):
+    f = m.DeviceConfig.serialize
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
+    assert weakref.ref(f)() is f
+
+
+def test_subclassing_works_as_for_any_class(m):
+    class Record(m.DeviceConfig):
+        def __init__(self, *args, **kwargs):
+            self.extra = True
+            super().__init__(*args, **kwargs)
+
+    r = Record("t", "p", core=4)
+    assert isinstance(r, m.DeviceConfig)
+    assert list(vars(r))[:2] == ["extra", "target"] and r.core == 4
+    assert r.serialize()["core"] == 4

@@ -1,0 +1,184 @@
+"""The module load: names bound, their order and values, and failing loads."""
+import collections
+import configparser
+import copy
+import os
+import sys
+
+import yaml
+
+import ovralite.api.npu_config as package
+import ovralite.api.ovra_log as ovra_log
+from conftest import run_python
+
+OWN_NAMES = [
+    "os", "sys", "copy", "configparser", "yaml", "OrderedDict", "ovraLog",
+    "current_file_path", "ROOT_DIR", "InitOptimization", "DeviceDtype",
+    "DeviceConfig", "NPUConfig",
+]
+CLASSES = ["InitOptimization", "DeviceDtype", "DeviceConfig", "NPUConfig"]
+
+
+def test_names_bound_in_load_order_and_no_others(m):
+    own = [name for name in vars(m) if not (name.startswith("__") and name.endswith("__"))]
+    assert own == OWN_NAMES
+    assert m.__doc__ is None
+    assert m.__name__ == "ovralite.api.npu_config.npu_config"
+
+
+def test_imports_are_the_real_modules(m):
+    assert m.os is os and m.sys is sys and m.copy is copy
+    assert m.configparser is configparser and m.yaml is yaml
+    assert m.OrderedDict is collections.OrderedDict
+
+
+def test_logger_is_the_package_logger_itself(m):
+    assert m.ovraLog is ovra_log.OVRALog
+
+
+def test_current_file_path_is_the_package_init_file(m):
+    assert m.current_file_path == package.__file__
+    assert os.path.basename(m.current_file_path) == "__init__.py"
+    assert m.current_file_path != m.__file__
+
+
+def test_root_dir_is_the_normalised_top_package_directory(m):
+    expected = os.path.abspath(os.path.join(os.path.dirname(package.__file__), "..", ".."))
+    assert m.ROOT_DIR == expected
+    assert ".." not in m.ROOT_DIR.split(os.sep)
+    assert not m.ROOT_DIR.endswith(os.sep)
+    assert os.path.basename(m.ROOT_DIR) == "ovralite"
+
+
+def test_classes_are_plain_python_classes(m):
+    for name in CLASSES:
+        cls = getattr(m, name)
+        assert type(cls) is type
+        assert cls.__bases__ == (object,)
+        assert cls.__module__ == "ovralite.api.npu_config.npu_config"
+        assert cls.__qualname__ == cls.__name__ == name
+        assert cls.__doc__ is None
+
+
+def test_class_bodies_in_definition_order(m):
+    def own(cls):
+        return [k for k in vars(cls) if not k.startswith("__") or k == "__init__"]
+
+    assert own(m.InitOptimization) == ["ENABLE_ALL", "DISABLE_ALL", "MANUAL", "get_options"]
+    assert own(m.DeviceDtype) == [
+        "DYNAMIC_FIXED_POINT_INT8", "DYNAMIC_FIXED_POINT_INT16",
+        "DYNAMIC_FIXED_POINT_UINT16", "DYNAMIC_FIXED_POINT_UINT8", "SCALE_AFFINE_UINT8",
+        "FLOAT16", "FLOAT32", "INT32", "get_quantization_dtype", "get_options"]
+    assert own(m.DeviceConfig) == ["__init__", "serialize"]
+    assert own(m.NPUConfig) == ["__init__", "is_quantize_method_compatible"]
+    for cls in (m.InitOptimization, m.DeviceDtype):
+        assert isinstance(vars(cls)["get_options"], classmethod)
+    assert isinstance(vars(m.DeviceDtype)["get_quantization_dtype"], classmethod)
+
+
+def test_reimport_returns_the_same_module(m):
+    import importlib
+    assert importlib.import_module("ovralite.api.npu_config.npu_config") is m
+
+
+def test_fresh_load_runs_again_with_its_own_state(m):
+    # Multi-phase initialisation: a second module object from the same
+    # extension is independent of the first.
+    import importlib.util
+    spec = importlib.util.find_spec("ovralite.api.npu_config.npu_config")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other is not m and other.DeviceConfig is not m.DeviceConfig
+    assert other.DeviceConfig("a", "b").serialize()["target"] == "a"
+    assert other.DeviceDtype.get_options() == m.DeviceDtype.get_options()
+
+
+def _load_fails(setup):
+    proc = run_python(setup + "\nimport ovralite.api.npu_config.npu_config\n")
+    assert proc.returncode != 0
+    return proc.stderr.strip().splitlines()[-1]
+
+
+def test_load_fails_without_pyyaml():
+    last = _load_fails("import sys; sys.modules['yaml'] = None")
+    assert last.startswith("ModuleNotFoundError") and "yaml" in last
+
+
+def test_load_fails_without_the_logger():
+    last = _load_fails("import ovralite.api.ovra_log as l; del l.OVRALog")
+    assert last.startswith("ImportError: cannot import name 'OVRALog' from "
+                           "'ovralite.api.ovra_log'")
+
+
+def test_load_fails_without_the_logging_module():
+    last = _load_fails("import sys; sys.modules['ovralite.api.ovra_log'] = None")
+    assert last.startswith("ModuleNotFoundError") and "ovralite.api.ovra_log" in last
+
+
+def test_load_fails_when_the_package_has_no_file():
+    last = _load_fails("import ovralite.api.npu_config as p; del p.__file__")
+    assert last == ("ImportError: cannot import name '__file__' from "
+                    "'ovralite.api.npu_config' (unknown location)")
+
+
+def test_import_errors_pass_through_unchanged_and_load_stops():
+    proc = run_python("""
+        import builtins, sys
+        real = builtins.__import__
+        seen = []
+        def spy(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals and globals.get('__name__', '').endswith('npu_config.npu_config'):
+                seen.append((name, fromlist, level))
+                if name == 'configparser':
+                    raise KeyError('configparser')
+            return real(name, globals, locals, fromlist, level)
+        builtins.__import__ = spy
+        try:
+            import ovralite.api.npu_config.npu_config
+        except KeyError as e:
+            print('KeyError', e)
+        print(seen)
+        print('ovralite.api.npu_config.npu_config' in sys.modules)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0] == "KeyError 'configparser'"
+    assert lines[1] == "[('os', None, 0), ('sys', None, 0), ('copy', None, 0), ('configparser', None, 0)]"
+    assert lines[2] == "False"
+
+
+def test_imports_go_through_builtins_import_in_order():
+    proc = run_python("""
+        import builtins
+        real = builtins.__import__
+        seen = []
+        def spy(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals and globals.get('__name__', '').endswith('npu_config.npu_config'):
+                seen.append((name, fromlist, level))
+            return real(name, globals, locals, fromlist, level)
+        builtins.__import__ = spy
+        import ovralite.api.npu_config.npu_config
+        for s in seen: print(s)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "('os', None, 0)", "('sys', None, 0)", "('copy', None, 0)",
+        "('configparser', None, 0)", "('yaml', None, 0)",
+        "('collections', ('OrderedDict',), 0)",
+        "('ovralite.api.ovra_log', ('OVRALog',), 0)",
+        "('', ('__file__',), 1)",
+    ]
+
+
+def test_assertions_follow_the_interpreter_flag_at_load():
+    code = """
+        from ovralite.api.npu_config.npu_config import DeviceConfig
+        d = DeviceConfig('t', 'p', nn_support_dtypes=['int32', 'FLOAT16'])
+        print(d.nn_support_dtypes)
+    """
+    optimized = run_python(code, "-O")
+    assert optimized.returncode == 0, optimized.stderr
+    assert optimized.stdout.strip() == "['int32', 'FLOAT16']"
+    checked = run_python(code)
+    assert checked.returncode != 0
+    assert checked.stderr.strip().splitlines()[-1] == "AssertionError"
