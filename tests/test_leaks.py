@@ -1,0 +1,140 @@
+"""No operation leaks: allocated blocks stay flat over thousands of calls,
+on success and on every failure path."""
+import gc
+import inspect
+import sys
+
+import pytest
+
+ROUNDS = 3000
+# A leak of one object per call shows as >= ROUNDS blocks; caches warmed up
+# by the first calls account for a handful.
+SLACK = 100
+
+
+def blocks_after(action, rounds):
+    for _ in range(rounds):
+        action()
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+def assert_flat(action):
+    blocks_after(action, 300)  # warm-up: caches, interned names, lazy imports
+    before = blocks_after(lambda: None, 1)
+    after = blocks_after(action, ROUNDS)
+    assert after - before < SLACK, "{} blocks kept over {} calls".format(after - before, ROUNDS)
+
+
+def raises(exc, fn, *args, **kwargs):
+    def action():
+        try:
+            fn(*args, **kwargs)
+        except exc:
+            pass
+        else:  # pragma: no cover - the leak test would be meaningless
+            raise AssertionError("expected {}".format(exc.__name__))
+    return action
+
+
+class Boom(Exception):
+    pass
+
+
+class BadEq:
+    def __eq__(self, other):
+        raise Boom
+
+
+def broken_iter():
+    yield "float16"
+    raise Boom
+
+
+@pytest.fixture
+def quiet_log(m, monkeypatch):
+    class Silent:
+        def e(self, message):
+            pass
+
+    monkeypatch.setattr(m, "ovraLog", Silent())
+
+
+def cases(m):
+    record = m.DeviceConfig("t", "p", nn_support_dtypes=["float16", "float32"])
+    gone = m.DeviceConfig("t", "p")
+    del gone.evis
+    return {
+        "record defaults": lambda: m.DeviceConfig("VIP8000", "0XFF"),
+        "record list": lambda: m.DeviceConfig("t", "p", nn_support_dtypes=["float16"] * 3),
+        "record keywords": lambda: m.DeviceConfig(target="t", pid="p", core=2, evis=3),
+        "record None list": lambda: m.DeviceConfig("t", "p", nn_support_dtypes=None),
+        "record unknown name": raises(AssertionError, m.DeviceConfig, "t", "p",
+                                      nn_support_dtypes=["x"]),
+        "record not iterable": raises(TypeError, m.DeviceConfig, "t", "p", nn_support_dtypes=5),
+        "record comparison fails": raises(Boom, m.DeviceConfig, "t", "p",
+                                          nn_support_dtypes=[BadEq()]),
+        "record iteration fails": lambda: raises(Boom, m.DeviceConfig, "t", "p",
+                                                 nn_support_dtypes=broken_iter())(),
+        "record generator copy fails": lambda: raises(TypeError, m.DeviceConfig, "t", "p",
+                                                      nn_support_dtypes=(x for x in []))(),
+        "missing argument": raises(TypeError, m.DeviceConfig, "t"),
+        "unexpected keyword": raises(TypeError, m.DeviceConfig, "t", "p", bogus=1),
+        "duplicate argument": raises(TypeError, m.DeviceConfig, "t", "p", target=1),
+        "too many arguments": raises(TypeError, m.DeviceConfig, *range(14)),
+        "serialize": record.serialize,
+        "serialize missing attribute": raises(AttributeError, gone.serialize),
+        "get_options": m.DeviceDtype.get_options,
+        "get_quantization_dtype": m.DeviceDtype.get_quantization_dtype,
+        "init optimization options": m.InitOptimization.get_options,
+        "options with argument": raises(TypeError, m.DeviceDtype.get_options, 1),
+        "introspection": lambda: (inspect.signature(m.DeviceConfig),
+                                  m.DeviceConfig.__init__.__defaults__,
+                                  m.DeviceConfig.__init__.__code__, repr(record.serialize)),
+    }
+
+
+@pytest.mark.parametrize("name", sorted(cases(__import__(
+    "ovralite.api.npu_config.npu_config", fromlist=["x"]))))
+def test_flat(m, name):
+    assert_flat(cases(m)[name])
+
+
+def test_failing_deep_copy_does_not_leak(m, monkeypatch):
+    class Copier:
+        @staticmethod
+        def deepcopy(value):
+            raise Boom
+
+    monkeypatch.setattr(m, "copy", Copier)
+    assert_flat(raises(Boom, m.DeviceConfig, "t", "p"))
+
+
+def test_missing_vocabulary_does_not_leak(m, monkeypatch):
+    monkeypatch.delattr(m, "DeviceDtype")
+    assert_flat(raises(NameError, m.DeviceConfig, "t", "p"))
+
+
+@pytest.mark.parametrize("text,error", [
+    ("[device]\ncore = 2\nfloat16_support = yes\n", None),
+    ("[device]\n", None),
+    ("", None),
+    ("[device]\ncore = x\n", ValueError),
+    ("[device]\nfloat16_support = perhaps\n", ValueError),
+    ("junk\n", Exception),
+    ("[device]\ntarget = %(x)s\n", Exception),
+])
+def test_loader_does_not_leak(m, models, quiet_log, text, error):
+    models.write("M", text)
+    if error is None:
+        def action():
+            m.NPUConfig("M").is_quantize_method_compatible("float16")
+    else:
+        action = raises(error, m.NPUConfig, "M")
+    assert_flat(action)
+
+
+def test_loader_missing_and_unreadable_do_not_leak(m, models, quiet_log):
+    (models.dir / "folder").mkdir()
+    assert_flat(lambda: (m.NPUConfig("absent"), m.NPUConfig("folder")))
+    assert_flat(raises(TypeError, m.NPUConfig, None))
