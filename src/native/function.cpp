@@ -5,6 +5,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
 
 namespace npu {
@@ -82,6 +83,123 @@ void missing_arguments(NativeFunction* f, PyObject* const* slots, Py_ssize_t end
                  name.get(), len, len == 1 ? "" : "s", listed.get());
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// From 3.13 the interpreter suggests the closest parameter name for an
+// unexpected keyword: a Levenshtein distance over UTF-8 bytes where a case
+// flip costs 1 and any other edit 2, accepted when at most a third of the
+// characters involved change. The same rule is applied here.
+constexpr size_t kMoveCost = 2;
+constexpr size_t kCaseCost = 1;
+constexpr size_t kMaxCompared = 40;
+
+size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) {
+        return kMoveCost;
+    }
+    if (a == b) {
+        return 0;
+    }
+    auto lower = [](char c) { return ('A' <= c && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    return lower(a) == lower(b) ? kCaseCost : kMoveCost;
+}
+
+size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size,
+                     size_t max_cost) {
+    while (a_size && b_size && a[0] == b[0]) {
+        ++a, ++b, --a_size, --b_size;
+    }
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) {
+        --a_size, --b_size;
+    }
+    if (a_size == 0 || b_size == 0) {
+        return (a_size + b_size) * kMoveCost;
+    }
+    if (a_size > kMaxCompared || b_size > kMaxCompared) {
+        return max_cost + 1;
+    }
+    if (b_size < a_size) {
+        std::swap(a, b);
+        std::swap(a_size, b_size);
+    }
+    if ((b_size - a_size) * kMoveCost > max_cost) {
+        return max_cost + 1;
+    }
+    size_t row[kMaxCompared];
+    for (size_t i = 0; i < a_size; ++i) {
+        row[i] = (i + 1) * kMoveCost;
+    }
+    size_t result = 0;
+    for (size_t j = 0; j < b_size; ++j) {
+        size_t diagonal = result = j * kMoveCost;
+        size_t row_minimum = SIZE_MAX;
+        for (size_t i = 0; i < a_size; ++i) {
+            const size_t substitute = diagonal + substitution_cost(b[j], a[i]);
+            diagonal = row[i];
+            result = std::min(std::min(result, diagonal) + kMoveCost, substitute);
+            row[i] = result;
+            row_minimum = std::min(row_minimum, result);
+        }
+        if (row_minimum > max_cost) {
+            return max_cost + 1;
+        }
+    }
+    return result;
+}
+
+// The parameter name closest to `key`, borrowed; NULL when none is close.
+PyObject* closest_param(NativeFunction* f, PyObject* key) {
+    Py_ssize_t key_size;
+    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (!key_text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* best = nullptr;
+    Py_ssize_t best_distance = PY_SSIZE_T_MAX;
+    for (Py_ssize_t i = 0; i < f->spec->argcount; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+        if (!text) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (PyUnicode_CompareWithASCIIString(key, text) == 0) {
+            continue;
+        }
+        Py_ssize_t limit = (key_size + size + 3) * static_cast<Py_ssize_t>(kMoveCost) / 6;
+        limit = std::min(limit, best_distance - 1);
+        const auto distance = static_cast<Py_ssize_t>(
+            edit_distance(key_text, key_size, text, size, static_cast<size_t>(limit)));
+        if (distance > limit) {
+            continue;
+        }
+        if (!best || distance < best_distance) {
+            best = name;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+#endif
+
+void unexpected_keyword(NativeFunction* f, PyObject* key) {
+    Ref name = code_name(f);
+    if (!name) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject* suggestion = closest_param(f, key)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     name.get(), key, suggestion);
+        return;
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", name.get(),
+                 key);
+}
+
 // Index of the parameter called `key`, -1 if none, -2 on error.
 Py_ssize_t find_param(NativeFunction* f, PyObject* key) {
     PyObject* names = f->varnames;
@@ -127,12 +245,14 @@ PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nar
             if (j == -2) {
                 return nullptr;
             }
-            if (j == -1 || slots[j]) {
+            if (j == -1) {
+                unexpected_keyword(f, key);
+                return nullptr;
+            }
+            if (slots[j]) {
                 Ref name = code_name(f);
                 if (name) {
-                    PyErr_Format(PyExc_TypeError,
-                                 j == -1 ? "%U() got an unexpected keyword argument '%S'"
-                                         : "%U() got multiple values for argument '%S'",
+                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
                                  name.get(), key);
                 }
                 return nullptr;

@@ -1,5 +1,6 @@
 // Module definition and the load sequence (multi-phase initialisation).
 #include "classes.hpp"
+#include "compat.hpp"
 #include "state.hpp"
 
 namespace npu {
@@ -119,7 +120,7 @@ Ref import_name(ModuleState* st, PyObject* globals, PyObject* name, PyObject* fr
 // in sys.modules, else ImportError worded as the interpreter words it.
 Ref import_from(ModuleState* st, PyObject* module, PyObject* name) {
     PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(module, name, &value) != 0) {
+    if (lookup_attr(module, name, &value) != 0) {
         return Ref::steal(value);  // found, or an error other than AttributeError
     }
     Ref package_name = getattr(module, st->n.dunder_name);
