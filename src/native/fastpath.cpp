@@ -1,8 +1,355 @@
 #include "fastpath.hpp"
 
+#include "state.hpp"
+
 namespace npu {
 
-int traverse_fast_paths(FastPaths&, visitproc, void*) { return 0; }
-void clear_fast_paths(FastPaths&) {}
+namespace {
+
+// --- unchanged classes: the interpreter's type version tags ---------------
+
+unsigned int current_tag(PyTypeObject* t, PyObject* any_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)any_name;
+    return PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
+#else
+    // A lookup through the type's method cache gives it a tag if it has none.
+    (void)_PyType_Lookup(t, any_name);
+    return (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+#endif
+}
+
+bool tag_holds(PyTypeObject* t, unsigned int tag) {
+    // Any change to a class's namespace (or its bases) resets its tag.
+#if PY_VERSION_HEX >= 0x030C0000
+    return tag != 0 && t->tp_version_tag == tag;
+#else
+    return tag != 0 && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag;
+#endif
+}
+
+// --- unchanged namespaces ---------------------------------------------------
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Every change to a watched namespace moves the epoch on.
+uint64_t g_epoch = 1;
+
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++g_epoch;
+    return 0;
+}
+#endif
+
+PyObject** watched_dicts(DeepCopyCache& c, PyObject* (&out)[3]) {
+    out[0] = c.module ? PyModule_GetDict(c.module) : nullptr;
+    out[1] = c.dispatch;
+    out[2] = c.builtins;
+    return out;
+}
+
+void remember_versions(FastPaths& fast) {
+    DeepCopyCache& c = fast.deepcopy;
+#if PY_VERSION_HEX >= 0x030C0000
+    c.epoch = g_epoch;
+#else
+    PyObject* dicts[3];
+    watched_dicts(c, dicts);
+    for (int i = 0; i < 3; ++i) {
+        c.versions[i] = reinterpret_cast<PyDictObject*>(dicts[i])->ma_version_tag;
+    }
+#endif
+}
+
+bool versions_hold(const DeepCopyCache& c) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return c.epoch == g_epoch;
+#else
+    PyObject* dicts[3];
+    watched_dicts(const_cast<DeepCopyCache&>(c), dicts);
+    for (int i = 0; i < 3; ++i) {
+        if (reinterpret_cast<PyDictObject*>(dicts[i])->ma_version_tag != c.versions[i]) {
+            return false;
+        }
+    }
+    return true;
+#endif
+}
+
+PyObject* item(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (!value) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// --- DeviceDtype ------------------------------------------------------------
+
+PyObject* const* vocabulary_names(const Names& n, PyObject* (&out)[VocabularyCache::kEntries]) {
+    PyObject* names[] = {n.DYNAMIC_FIXED_POINT_INT8, n.DYNAMIC_FIXED_POINT_INT16,
+                         n.DYNAMIC_FIXED_POINT_UINT8, n.DYNAMIC_FIXED_POINT_UINT16,
+                         n.SCALE_AFFINE_UINT8, n.FLOAT16, n.FLOAT32,
+                         n.get_quantization_dtype, n.get_options};
+    for (int i = 0; i < VocabularyCache::kEntries; ++i) {
+        out[i] = names[i];
+    }
+    return out;
+}
+
+// The class's namespace holds the load's objects under every name the lists
+// are read from.
+bool vocabulary_matches(ModuleState* st) {
+    VocabularyCache& v = st->fast.vocabulary;
+    auto* t = reinterpret_cast<PyTypeObject*>(st->device_dtype);
+    if (!v.entries[0] || Py_TYPE(st->device_dtype) != &PyType_Type) {
+        return false;
+    }
+    PyObject* names[VocabularyCache::kEntries];
+    vocabulary_names(st->n, names);
+    for (int i = 0; i < VocabularyCache::kEntries; ++i) {
+        if (item(t->tp_dict, names[i]) != v.entries[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void capture_vocabulary(ModuleState* st) {
+    VocabularyCache& v = st->fast.vocabulary;
+    auto* t = reinterpret_cast<PyTypeObject*>(st->device_dtype);
+    PyObject* names[VocabularyCache::kEntries];
+    vocabulary_names(st->n, names);
+    PyObject* found[VocabularyCache::kEntries];
+    for (int i = 0; i < VocabularyCache::kEntries; ++i) {
+        found[i] = item(t->tp_dict, names[i]);
+        const bool constant = i < VocabularyCache::kOptions;
+        // Constants are read as they are only while they are plain strings.
+        if (!found[i] || (constant && !PyUnicode_CheckExact(found[i])) ||
+            (!constant && !PyObject_TypeCheck(found[i], &PyClassMethod_Type))) {
+            return;
+        }
+    }
+    for (int i = 0; i < VocabularyCache::kEntries; ++i) {
+        v.entries[i] = Ref::borrow(found[i]).release();
+    }
+}
+
+// --- copy.deepcopy ----------------------------------------------------------
+
+enum CopyFunction { kDeepcopy, kCopyList, kCopyAtomic, kKeepAlive };
+
+bool functions_unchanged(const DeepCopyCache& c) {
+    for (int i = 0; i < 4; ++i) {
+        if (PyFunction_GET_CODE(c.functions[i]) != c.codes[i] ||
+            PyFunction_GET_DEFAULTS(c.functions[i]) != c.defaults[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The builtins namespace that copy's functions resolve `id` and `type` in.
+PyObject* builtins_of(const Names& n, PyObject* function) {
+#if PY_VERSION_HEX >= 0x030A0000
+    (void)n;
+    return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
+#else
+    PyObject* b = item(PyFunction_GET_GLOBALS(function), n.dunder_builtins);
+    return b && PyModule_Check(b) ? PyModule_GetDict(b) : b;
+#endif
+}
+
+// The copy module's namespace still holds the captured objects.
+bool copy_module_matches(ModuleState* st) {
+    DeepCopyCache& c = st->fast.deepcopy;
+    const Names& n = st->n;
+    PyObject* d = PyModule_GetDict(c.module);
+    return item(d, n.deepcopy) == c.functions[kDeepcopy] &&
+           item(d, n.deepcopy_dispatch) == c.dispatch &&
+           item(d, n.keep_alive) == c.functions[kKeepAlive] && !item(d, n.id) &&
+           !item(d, n.type) &&
+           item(c.dispatch, reinterpret_cast<PyObject*>(&PyList_Type)) ==
+               c.functions[kCopyList] &&
+           item(c.dispatch, reinterpret_cast<PyObject*>(&PyUnicode_Type)) ==
+               c.functions[kCopyAtomic] &&
+           item(c.builtins, n.id) == c.builtin_id && item(c.builtins, n.type) == c.builtin_type &&
+           builtins_of(n, c.functions[kDeepcopy]) == c.builtins;
+}
+
+void capture_deepcopy(ModuleState* st, PyObject* module_dict) {
+    DeepCopyCache& c = st->fast.deepcopy;
+    PyObject* module = item(module_dict, st->n.copy);
+    if (!module || !PyModule_CheckExact(module)) {
+        return;
+    }
+    PyObject* d = PyModule_GetDict(module);
+    PyObject* deepcopy = item(d, st->n.deepcopy);
+    PyObject* dispatch = item(d, st->n.deepcopy_dispatch);
+    PyObject* keep_alive = item(d, st->n.keep_alive);
+    if (!deepcopy || !dispatch || !keep_alive || !PyFunction_Check(deepcopy) ||
+        !PyDict_CheckExact(dispatch) || !PyFunction_Check(keep_alive)) {
+        return;
+    }
+    PyObject* copy_list = item(dispatch, reinterpret_cast<PyObject*>(&PyList_Type));
+    PyObject* copy_atomic = item(dispatch, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    if (!copy_list || !copy_atomic || !PyFunction_Check(copy_list) ||
+        !PyFunction_Check(copy_atomic)) {
+        return;
+    }
+    // _deepcopy_list(x, memo, deepcopy=deepcopy) copies elements with deepcopy itself.
+    PyObject* list_defaults = PyFunction_GET_DEFAULTS(copy_list);
+    if (!list_defaults || !PyTuple_Check(list_defaults) || PyTuple_GET_SIZE(list_defaults) != 1 ||
+        PyTuple_GET_ITEM(list_defaults, 0) != deepcopy) {
+        return;
+    }
+    PyObject* builtins = builtins_of(st->n, deepcopy);
+    if (!builtins || !PyDict_Check(builtins)) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* builtin_id = item(builtins, st->n.id);
+    PyObject* builtin_type = item(builtins, st->n.type);
+    if (!builtin_id || !PyCFunction_Check(builtin_id) ||
+        builtin_type != reinterpret_cast<PyObject*>(&PyType_Type)) {
+        return;
+    }
+    PyObject* functions[4] = {deepcopy, copy_list, copy_atomic, keep_alive};
+    c.module = Ref::borrow(module).release();
+    c.dispatch = Ref::borrow(dispatch).release();
+    c.builtins = Ref::borrow(builtins).release();
+    c.builtin_id = Ref::borrow(builtin_id).release();
+    c.builtin_type = Ref::borrow(builtin_type).release();
+    for (int i = 0; i < 4; ++i) {
+        c.functions[i] = Ref::borrow(functions[i]).release();
+        c.codes[i] = Ref::borrow(PyFunction_GET_CODE(functions[i])).release();
+        c.defaults[i] = Ref::borrow(PyFunction_GET_DEFAULTS(functions[i])).release();
+    }
+    c.usable = copy_module_matches(st);
+}
+
+}  // namespace
+
+int init_fast_paths(ModuleState* st, PyObject* module_dict) {
+    FastPaths& fast = st->fast;
+#if PY_VERSION_HEX >= 0x030C0000
+    fast.dict_watcher = -1;
+#endif
+    capture_vocabulary(st);
+    capture_deepcopy(st, module_dict);
+    PyErr_Clear();  // what could not be captured leaves its shortcut off
+    DeepCopyCache& c = fast.deepcopy;
+    if (!c.usable) {
+        return 0;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    fast.dict_watcher = PyDict_AddWatcher(on_dict_event);
+    if (fast.dict_watcher < 0) {
+        PyErr_Clear();
+        c.usable = false;
+        return 0;
+    }
+    PyObject* dicts[3];
+    for (PyObject* d : watched_dicts(c, dicts)) {
+        if (PyDict_Watch(fast.dict_watcher, d) < 0) {
+            PyErr_Clear();
+            c.usable = false;
+            return 0;
+        }
+    }
+#endif
+    remember_versions(fast);
+    return 0;
+}
+
+int traverse_fast_paths(FastPaths& fast, visitproc visit, void* arg) {
+    for (PyObject* o : fast.vocabulary.entries) {
+        Py_VISIT(o);
+    }
+    DeepCopyCache& c = fast.deepcopy;
+    Py_VISIT(c.module);
+    Py_VISIT(c.dispatch);
+    Py_VISIT(c.builtins);
+    Py_VISIT(c.builtin_id);
+    Py_VISIT(c.builtin_type);
+    for (int i = 0; i < 4; ++i) {
+        Py_VISIT(c.functions[i]);
+        Py_VISIT(c.codes[i]);
+        Py_VISIT(c.defaults[i]);
+    }
+    return 0;
+}
+
+void clear_fast_paths(FastPaths& fast) {
+    for (PyObject*& o : fast.vocabulary.entries) {
+        Py_CLEAR(o);
+    }
+    fast.vocabulary.tag = 0;
+    DeepCopyCache& c = fast.deepcopy;
+    c.usable = false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (fast.dict_watcher >= 0) {
+        PyDict_ClearWatcher(fast.dict_watcher);
+        fast.dict_watcher = -1;
+    }
+#endif
+    Py_CLEAR(c.module);
+    Py_CLEAR(c.dispatch);
+    Py_CLEAR(c.builtins);
+    Py_CLEAR(c.builtin_id);
+    Py_CLEAR(c.builtin_type);
+    for (int i = 0; i < 4; ++i) {
+        Py_CLEAR(c.functions[i]);
+        Py_CLEAR(c.codes[i]);
+        Py_CLEAR(c.defaults[i]);
+    }
+}
+
+bool vocabulary_intact(ModuleState* st, PyObject* cls) {
+    if (cls != st->device_dtype || !cls) {
+        return false;
+    }
+    VocabularyCache& v = st->fast.vocabulary;
+    auto* t = reinterpret_cast<PyTypeObject*>(cls);
+    if (tag_holds(t, v.tag)) {
+        return true;
+    }
+    if (tag_holds(t, v.rejected_tag)) {
+        return false;
+    }
+    v.tag = 0;
+    const bool same = vocabulary_matches(st);
+    (same ? v.tag : v.rejected_tag) = current_tag(t, st->n.get_options);
+    return same && v.tag != 0;
+}
+
+bool deepcopy_intact(ModuleState* st, PyObject* copy_module) {
+    DeepCopyCache& c = st->fast.deepcopy;
+    if (!c.usable || copy_module != c.module || Py_TYPE(copy_module) != &PyModule_Type) {
+        return false;
+    }
+    // A tracer or profiler would see the calls that the general path makes.
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->c_tracefunc || ts->c_profilefunc || !functions_unchanged(c)) {
+        return false;
+    }
+    if (versions_hold(c)) {
+        return true;
+    }
+    if (!copy_module_matches(st)) {
+        return false;
+    }
+    remember_versions(st->fast);
+    return true;
+}
+
+bool all_plain_strings(PyObject* list) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(list, i))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace npu

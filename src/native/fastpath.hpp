@@ -1,14 +1,71 @@
-// Shortcuts for the hot operations, taken only while nothing a caller can
-// reach differs from the state in which they were proven equivalent.
+// Shortcuts for the hot operations. Each is taken only while nothing a
+// caller can reach differs from the state in which the shortcut was shown
+// to give the general path's result: the same objects bound to the same
+// names, classes and namespaces unmodified, no tracer or profiler watching.
+// Whenever that cannot be shown, the general path runs.
 #pragma once
+
+#include <cstdint>
 
 #include "ref.hpp"
 
 namespace npu {
 
-struct FastPaths {};
+struct ModuleState;
 
+// DeviceDtype as the load made it: the values of its namespace, and the
+// version tag under which they were last confirmed.
+struct VocabularyCache {
+    static constexpr int kOptions = 7;  // get_options(): five quantized, two float
+    static constexpr int kQuantized = 5;
+    static constexpr int kEntries = kOptions + 2;  // + both class methods
+    PyObject* entries[kEntries];  // strong; in the order of get_options, then methods
+    unsigned int tag;             // 0: not confirmed
+    unsigned int rejected_tag;    // a version found to differ from the load
+};
+
+// The standard library's deep copy of a list of plain strings is a new list
+// holding the same strings. These are the objects that make it so.
+struct DeepCopyCache {
+    PyObject* module;       // the `copy` module imported at load
+    PyObject* functions[4];  // deepcopy, its list and atomic copiers, _keep_alive
+    PyObject* codes[4];      // their __code__ ...
+    PyObject* defaults[4];   // ... and __defaults__, as confirmed
+    PyObject* dispatch;      // copy._deepcopy_dispatch
+    PyObject* builtin_id;
+    PyObject* builtin_type;
+    PyObject* builtins;      // the namespace copy's functions use for builtins
+    bool usable;             // false once the copy module is found to differ
+#if PY_VERSION_HEX >= 0x030C0000
+    uint64_t epoch;          // watcher epoch at the last confirmation
+#else
+    uint64_t versions[3];    // module dict, dispatch, builtins: as confirmed
+#endif
+};
+
+struct FastPaths {
+    VocabularyCache vocabulary;
+    DeepCopyCache deepcopy;
+#if PY_VERSION_HEX >= 0x030C0000
+    int dict_watcher;  // -1 when none was registered
+#endif
+};
+
+// Records the state that the shortcuts depend on; called at the end of the
+// load. A failure to find it leaves the shortcuts off, never the load failed.
+int init_fast_paths(ModuleState* st, PyObject* module_dict);
 int traverse_fast_paths(FastPaths& fast, visitproc visit, void* arg);
 void clear_fast_paths(FastPaths& fast);
+
+// Whether `cls` is DeviceDtype as loaded, unchanged: its lists are then made
+// of the cached entries.
+bool vocabulary_intact(ModuleState* st, PyObject* cls);
+
+// Whether copy.deepcopy, reached through `copy_module`, is the standard
+// library's, unchanged, with nobody tracing the calls it would make.
+bool deepcopy_intact(ModuleState* st, PyObject* copy_module);
+
+// Whether every element of `list` is an exact str.
+bool all_plain_strings(PyObject* list);
 
 }  // namespace npu

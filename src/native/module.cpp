@@ -261,7 +261,10 @@ int module_exec(PyObject* module) {
         return -1;
     }
     st->device_config = device_config.release();
-    return bind(g, n.NPUConfig, make_npu_config(module));
+    if (bind(g, n.NPUConfig, make_npu_config(module)) < 0) {
+        return -1;
+    }
+    return init_fast_paths(st, g);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

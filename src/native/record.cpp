@@ -29,10 +29,29 @@ const char* const kInitParams[kParamCount] = {
     "input_buffer_depth",        "evis",         "nn_support_dtypes", "optimization",
     "ext_sram_sizes",            "sdk_dir",      "simulator_config", "ext_axi_sram_sizes"};
 
-// copy.deepcopy(value), `copy` read from the module namespace now.
-Ref deep_copy(NativeFunction* fn, const Names& n, PyObject* value) {
-    Ref copy = load_global(fn->globals, fn->builtins, n.copy);
-    return copy ? call_method(copy.get(), n.deepcopy, value) : Ref();
+// copy.deepcopy(value), `copy` read from the module namespace now. The
+// standard deep copy of a list of plain strings is a new list of the same
+// strings; while copy.deepcopy is the standard one, that is made directly.
+Ref deep_copy(NativeFunction* fn, ModuleState* st, PyObject* value) {
+    Ref copy = load_global(fn->globals, fn->builtins, st->n.copy);
+    if (!copy) {
+        return {};
+    }
+    if (PyList_CheckExact(value) && all_plain_strings(value) && deepcopy_intact(st, copy.get())) {
+        return Ref::steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
+    }
+    return call_method(copy.get(), st->n.deepcopy, value);
+}
+
+// Whether the plain string `name` is among DeviceDtype's cached options.
+bool known_option(ModuleState* st, PyObject* name) {
+    for (int i = 0; i < VocabularyCache::kOptions; ++i) {
+        PyObject* option = st->fast.vocabulary.entries[i];
+        if (option == name || PyUnicode_Compare(option, name) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Asserts that every element is a name of DeviceDtype.get_options(); under
@@ -40,7 +59,23 @@ Ref deep_copy(NativeFunction* fn, const Names& n, PyObject* value) {
 int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     const Names& n = st->n;
     Ref vocabulary = load_global(fn->globals, fn->builtins, n.DeviceDtype);
-    Ref options = vocabulary ? call_method(vocabulary.get(), n.get_options) : Ref();
+    if (!vocabulary) {
+        return -1;
+    }
+    // get_options() of the unchanged DeviceDtype gives the cached names, and
+    // testing plain strings against them runs no code of anyone else's.
+    if (PyList_CheckExact(dtypes) && all_plain_strings(dtypes) &&
+        vocabulary_intact(st, vocabulary.get())) {
+        const Py_ssize_t count = st->assertions ? PyList_GET_SIZE(dtypes) : 0;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!known_option(st, PyList_GET_ITEM(dtypes, i))) {
+                PyErr_SetNone(PyExc_AssertionError);
+                return -1;
+            }
+        }
+        return 0;
+    }
+    Ref options = call_method(vocabulary.get(), n.get_options);
     Ref it = options ? Ref::steal(PyObject_GetIter(dtypes)) : Ref();
     if (!it) {
         return -1;
@@ -89,7 +124,7 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
             return nullptr;
         }
     }
-    Ref copied = deep_copy(fn, n, dtypes.get());
+    Ref copied = deep_copy(fn, st, dtypes.get());
     if (!copied || PyObject_SetAttr(self, n.nn_support_dtypes, copied.get()) < 0) {
         return nullptr;
     }
@@ -107,11 +142,38 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+// copy.deepcopy(self.nn_support_dtypes): copy.deepcopy is looked up before
+// the attribute is read.
+Ref serialized_dtypes(NativeFunction* fn, ModuleState* st, PyObject* self) {
+    const Names& n = st->n;
+    Ref copy = load_global(fn->globals, fn->builtins, n.copy);
+    if (!copy) {
+        return {};
+    }
+    if (deepcopy_intact(st, copy.get())) {
+        Ref dtypes = getattr(self, n.nn_support_dtypes);
+        if (!dtypes || !PyList_CheckExact(dtypes.get()) || !all_plain_strings(dtypes.get())) {
+            return dtypes ? call_method(copy.get(), n.deepcopy, dtypes.get()) : Ref();
+        }
+        return Ref::steal(PyList_GetSlice(dtypes.get(), 0, PyList_GET_SIZE(dtypes.get())));
+    }
+    Ref deepcopy = getattr(copy.get(), n.deepcopy);
+    Ref dtypes = deepcopy ? getattr(self, n.nn_support_dtypes) : Ref();
+    return dtypes ? call(deepcopy.get(), dtypes.get()) : Ref();
+}
+
 PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
-    const Names& n = state_of(fn->owner)->n;
+    ModuleState* st = state_of(fn->owner);
+    const Names& n = st->n;
     PyObject* self = args[0];
     Ref ordered_dict = load_global(fn->globals, fn->builtins, n.OrderedDict);
-    Ref result = ordered_dict ? call(ordered_dict.get()) : Ref();
+    if (!ordered_dict) {
+        return nullptr;
+    }
+    // OrderedDict() of the standard class is an empty ordered dictionary.
+    Ref result = ordered_dict.get() == reinterpret_cast<PyObject*>(&PyODict_Type)
+                     ? Ref::steal(PyODict_New())
+                     : call(ordered_dict.get());
     if (!result) {
         return nullptr;
     }
@@ -133,10 +195,7 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     for (const auto& [key, attribute] : entries) {
         Ref value;
         if (attribute == n.nn_support_dtypes) {
-            Ref copy = load_global(fn->globals, fn->builtins, n.copy);
-            Ref deepcopy = copy ? getattr(copy.get(), n.deepcopy) : Ref();
-            Ref dtypes = deepcopy ? getattr(self, attribute) : Ref();
-            value = dtypes ? call(deepcopy.get(), dtypes.get()) : Ref();
+            value = serialized_dtypes(fn, st, self);
         } else {
             value = getattr(self, attribute);
         }

@@ -44,6 +44,11 @@ namespace npu {
     X(parent_dir, "..")                                                     \
     X(empty, "")                                                            \
     X(deepcopy, "deepcopy")                                                 \
+    X(deepcopy_dispatch, "_deepcopy_dispatch")                              \
+    X(keep_alive, "_keep_alive")                                            \
+    X(id, "id")                                                             \
+    X(type, "type")                                                         \
+    X(dunder_builtins, "__builtins__")                                      \
     X(get_options, "get_options")                                           \
     X(get_quantization_dtype, "get_quantization_dtype")                     \
     X(ENABLE_ALL, "ENABLE_ALL")                                             \

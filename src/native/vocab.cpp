@@ -29,13 +29,31 @@ PyObject* list_of_attributes(PyObject* cls, std::initializer_list<PyObject*> nam
     return list;
 }
 
+// A new list of the first `n` cached entries of DeviceDtype.
+PyObject* cached_list(ModuleState* st, Py_ssize_t n) {
+    PyObject* list = PyList_New(n);
+    if (!list) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* value = st->fast.vocabulary.entries[i];
+        Py_INCREF(value);
+        PyList_SET_ITEM(list, i, value);
+    }
+    return list;
+}
+
 PyObject* init_optimization_get_options(NativeFunction* self, PyObject* const* args) {
     const Names& n = state(self)->n;
     return list_of_attributes(args[0], {n.ENABLE_ALL, n.DISABLE_ALL, n.MANUAL});
 }
 
 PyObject* get_quantization_dtype(NativeFunction* self, PyObject* const* args) {
-    const Names& n = state(self)->n;
+    ModuleState* st = state(self);
+    if (vocabulary_intact(st, args[0])) {
+        return cached_list(st, VocabularyCache::kQuantized);
+    }
+    const Names& n = st->n;
     return list_of_attributes(args[0],
                               {n.DYNAMIC_FIXED_POINT_INT8, n.DYNAMIC_FIXED_POINT_INT16,
                                n.DYNAMIC_FIXED_POINT_UINT8, n.DYNAMIC_FIXED_POINT_UINT16,
@@ -46,6 +64,9 @@ PyObject* get_quantization_dtype(NativeFunction* self, PyObject* const* args) {
 PyObject* device_dtype_get_options(NativeFunction* self, PyObject* const* args) {
     ModuleState* st = state(self);
     PyObject* cls = args[0];
+    if (vocabulary_intact(st, cls)) {
+        return cached_list(st, VocabularyCache::kOptions);
+    }
     Ref quantized = call_method(cls, st->n.get_quantization_dtype);
     if (!quantized) {
         return nullptr;
