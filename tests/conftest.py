@@ -15,6 +15,18 @@ def m():
 
 
 @pytest.fixture
+def fresh():
+    """A module object of its own, for tests that change classes in ways
+    that cannot be undone (as with any Python class, deleting a __new__ that
+    was added leaves object.__new__ refusing arguments)."""
+    import importlib.util
+    spec = importlib.util.find_spec("ovralite.api.npu_config.npu_config")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
 def models(tmp_path, monkeypatch):
     """A package root of our own: ROOT_DIR points at a temporary directory
     whose config/npu_config holds the files the test writes."""

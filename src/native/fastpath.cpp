@@ -227,15 +227,51 @@ void capture_deepcopy(ModuleState* st, PyObject* module_dict) {
     c.usable = copy_module_matches(st);
 }
 
+// --- DeviceConfig ----------------------------------------------------------
+
+bool record_class_matches(ModuleState* st) {
+    RecordCache& r = st->fast.record;
+    auto* t = reinterpret_cast<PyTypeObject*>(st->device_config);
+    if (!r.namespace_items || Py_TYPE(st->device_config) != &PyType_Type ||
+        t->tp_setattro != PyObject_GenericSetAttr || t->tp_base != &PyBaseObject_Type ||
+        PyDict_Size(t->tp_dict) != PyDict_Size(r.namespace_items)) {
+        return false;
+    }
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(r.namespace_items, &pos, &key, &value)) {
+        if (item(t->tp_dict, key) != value) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool record_class_intact(ModuleState* st) {
+    RecordCache& r = st->fast.record;
+    auto* t = reinterpret_cast<PyTypeObject*>(st->device_config);
+    if (tag_holds(t, r.tag)) {
+        return true;
+    }
+    if (tag_holds(t, r.rejected_tag)) {
+        return false;
+    }
+    r.tag = 0;
+    const bool same = record_class_matches(st);
+    (same ? r.tag : r.rejected_tag) = current_tag(t, st->n.dunder_init);
+    return same && r.tag != 0;
+}
 
 int init_fast_paths(ModuleState* st, PyObject* module_dict) {
     FastPaths& fast = st->fast;
-#if PY_VERSION_HEX >= 0x030C0000
-    fast.dict_watcher = -1;
-#endif
     capture_vocabulary(st);
     capture_deepcopy(st, module_dict);
+    if (st->device_config) {
+        fast.record.namespace_items =
+            PyDict_Copy(reinterpret_cast<PyTypeObject*>(st->device_config)->tp_dict);
+    }
     PyErr_Clear();  // what could not be captured leaves its shortcut off
     DeepCopyCache& c = fast.deepcopy;
     if (!c.usable) {
@@ -248,8 +284,10 @@ int init_fast_paths(ModuleState* st, PyObject* module_dict) {
         c.usable = false;
         return 0;
     }
+    fast.watching = true;
     PyObject* dicts[3];
-    for (PyObject* d : watched_dicts(c, dicts)) {
+    watched_dicts(c, dicts);
+    for (PyObject* d : dicts) {
         if (PyDict_Watch(fast.dict_watcher, d) < 0) {
             PyErr_Clear();
             c.usable = false;
@@ -265,6 +303,8 @@ int traverse_fast_paths(FastPaths& fast, visitproc visit, void* arg) {
     for (PyObject* o : fast.vocabulary.entries) {
         Py_VISIT(o);
     }
+    Py_VISIT(fast.record.namespace_items);
+    Py_VISIT(fast.record.instance_template);
     DeepCopyCache& c = fast.deepcopy;
     Py_VISIT(c.module);
     Py_VISIT(c.dispatch);
@@ -284,12 +324,21 @@ void clear_fast_paths(FastPaths& fast) {
         Py_CLEAR(o);
     }
     fast.vocabulary.tag = 0;
+    Py_CLEAR(fast.record.namespace_items);
+    Py_CLEAR(fast.record.instance_template);
+    fast.record.tag = 0;
     DeepCopyCache& c = fast.deepcopy;
     c.usable = false;
 #if PY_VERSION_HEX >= 0x030C0000
-    if (fast.dict_watcher >= 0) {
-        PyDict_ClearWatcher(fast.dict_watcher);
-        fast.dict_watcher = -1;
+    if (fast.watching) {
+        // May run while an exception is on its way (a failed load).
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (PyDict_ClearWatcher(fast.dict_watcher) < 0) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, traceback);
+        fast.watching = false;
     }
 #endif
     Py_CLEAR(c.module);
@@ -340,6 +389,21 @@ bool deepcopy_intact(ModuleState* st, PyObject* copy_module) {
     }
     remember_versions(st->fast);
     return true;
+}
+
+bool fresh_record(ModuleState* st, PyObject* self) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // Instances keep their attributes inline; the generic stores are fast.
+    (void)st;
+    (void)self;
+    return false;
+#else
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(st->device_config)) {
+        return false;
+    }
+    PyObject** dict = _PyObject_GetDictPtr(self);
+    return dict && !*dict && record_class_intact(st);
+#endif
 }
 
 bool all_plain_strings(PyObject* list) {

@@ -43,11 +43,23 @@ struct DeepCopyCache {
 #endif
 };
 
+// DeviceConfig as the load made it, and the namespace its constructor gives
+// a new instance (3.9 and 3.10 keep instance attributes in a dict that a
+// copy of this one can start from).
+struct RecordCache {
+    PyObject* namespace_items;  // the class namespace at load: a dict copy
+    PyObject* instance_template;  // twelve attributes in assignment order
+    unsigned int tag;
+    unsigned int rejected_tag;
+};
+
 struct FastPaths {
     VocabularyCache vocabulary;
     DeepCopyCache deepcopy;
+    RecordCache record;
 #if PY_VERSION_HEX >= 0x030C0000
-    int dict_watcher;  // -1 when none was registered
+    int dict_watcher;
+    bool watching;     // dict_watcher was registered by this module
 #endif
 };
 
@@ -64,6 +76,13 @@ bool vocabulary_intact(ModuleState* st, PyObject* cls);
 // Whether copy.deepcopy, reached through `copy_module`, is the standard
 // library's, unchanged, with nobody tracing the calls it would make.
 bool deepcopy_intact(ModuleState* st, PyObject* copy_module);
+
+// Whether `self` is a new, attribute-less instance of DeviceConfig as loaded,
+// whose attribute stores are therefore plain stores into its namespace.
+bool fresh_record(ModuleState* st, PyObject* self);
+
+// Whether DeviceConfig's namespace is as loaded.
+bool record_class_intact(ModuleState* st);
 
 // Whether every element of `list` is an exact str.
 bool all_plain_strings(PyObject* list);

@@ -96,6 +96,85 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+#if PY_VERSION_HEX < 0x030B0000
+// For a fresh instance of the unchanged class, the twelve attribute stores
+// leave exactly a namespace with these keys in this order: it is made as a
+// copy of a template (sharing the class's key table) with the values put in.
+// Returns 1 when done, 0 when the general path must run, -1 on error.
+int init_fresh_record(NativeFunction* fn, ModuleState* st, PyObject* const* args,
+                      PyObject* dtypes) {
+    PyObject* self = args[kSelf];
+    PyObject* template_dict = st->fast.record.instance_template;
+    if (!template_dict || !fresh_record(st, self)) {
+        return 0;
+    }
+    // The deep copy must be one without side effects, as it now comes first.
+    Ref copy = load_global(fn->globals, fn->builtins, st->n.copy);
+    if (!copy) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (!PyList_CheckExact(dtypes) || !all_plain_strings(dtypes) ||
+        !deepcopy_intact(st, copy.get())) {
+        return 0;
+    }
+    Ref copied = Ref::steal(PyList_GetSlice(dtypes, 0, PyList_GET_SIZE(dtypes)));
+    Ref dict = copied ? Ref::steal(PyDict_Copy(template_dict)) : Ref();
+    if (!dict) {
+        return -1;
+    }
+    const Names& n = st->n;
+    const std::pair<PyObject*, PyObject*> values[] = {
+        {n.target, args[kTarget]},
+        {n.pid, args[kPid]},
+        {n.optimization, args[kOptimization]},
+        {n.core, args[kCore]},
+        {n.mad_per_core, args[kMadPerCore]},
+        {n.input_buffer_depth, args[kInputBufferDepth]},
+        {n.evis, args[kEvis]},
+        {n.nn_support_dtypes, copied.get()},
+        {n.ext_sram_sizes, args[kExtSramSizes]},
+        {n.sdk_dir, args[kSdkDir]},
+        {n.simulator_config, args[kSimulatorConfig]},
+        {n.ext_axi_sram_sizes, args[kExtAxiSramSizes]},
+    };
+    for (const auto& [name, value] : values) {
+        if (PyDict_SetItem(dict.get(), name, value) < 0) {
+            return -1;
+        }
+    }
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    *slot = dict.release();
+    return 1;
+}
+
+// After the general path has filled a fresh instance of the unchanged
+// class, its namespace becomes the template for the next ones.
+void keep_template(ModuleState* st, PyObject* self, bool fresh) {
+    if (!fresh || st->fast.record.instance_template) {
+        return;
+    }
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    if (!slot || !*slot || PyDict_Size(*slot) != kParamCount - 1) {
+        return;
+    }
+    // Keys and order only: the values are blanked so that the template
+    // keeps nothing of this record alive.
+    Ref keys = Ref::steal(PyDict_Keys(*slot));
+    Ref blank = keys ? Ref::steal(PyDict_Copy(*slot)) : Ref();
+    for (Py_ssize_t i = 0; blank && i < PyList_GET_SIZE(keys.get()); ++i) {
+        if (PyDict_SetItem(blank.get(), PyList_GET_ITEM(keys.get(), i), Py_None) < 0) {
+            blank.reset();
+        }
+    }
+    if (!blank) {
+        PyErr_Clear();
+        return;
+    }
+    st->fast.record.instance_template = blank.release();
+}
+#endif
+
 PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     ModuleState* st = state_of(fn->owner);
     const Names& n = st->n;
@@ -110,6 +189,13 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     if (check_dtypes(fn, st, dtypes.get()) < 0) {
         return nullptr;
     }
+#if PY_VERSION_HEX < 0x030B0000
+    const int done = init_fresh_record(fn, st, args, dtypes.get());
+    if (done) {
+        return done < 0 ? nullptr : Ref::borrow(Py_None).release();
+    }
+    const bool fresh = fresh_record(st, self);
+#endif
     const std::pair<PyObject*, PyObject*> before_copy[] = {
         {n.target, args[kTarget]},
         {n.pid, args[kPid]},
@@ -139,7 +225,26 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
             return nullptr;
         }
     }
+#if PY_VERSION_HEX < 0x030B0000
+    keep_template(st, self, fresh);
+#endif
     Py_RETURN_NONE;
+}
+
+// The instance dict of a DeviceConfig whose class is as loaded (3.9, 3.10).
+PyObject* record_namespace(ModuleState* st, PyObject* self) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)st;
+    (void)self;
+    return nullptr;
+#else
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(st->device_config) ||
+        !record_class_intact(st)) {
+        return nullptr;
+    }
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
+#endif
 }
 
 // copy.deepcopy(self.nn_support_dtypes): copy.deepcopy is looked up before
@@ -192,12 +297,17 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
         {n.sdk_dir, n.sdk_dir},
         {n.simulator_config, n.simulator_config},
     };
+    // For an instance of the unchanged class, each attribute read is a read
+    // of its namespace (attributes missing there are still read generically,
+    // so the error is the interpreter's own).
+    PyObject* own = record_namespace(st, self);
     for (const auto& [key, attribute] : entries) {
         Ref value;
         if (attribute == n.nn_support_dtypes) {
             value = serialized_dtypes(fn, st, self);
         } else {
-            value = getattr(self, attribute);
+            PyObject* found = own ? PyDict_GetItemWithError(own, attribute) : nullptr;
+            value = found ? Ref::borrow(found) : getattr(self, attribute);
         }
         if (!value || PyObject_SetItem(result.get(), key, value.get()) < 0) {
             return nullptr;
@@ -211,6 +321,68 @@ const FunctionSpec kInit = {"__init__", "DeviceConfig.__init__", kInitParams, kP
 const char* const kSelfParam[] = {"self"};
 const FunctionSpec kSerialize = {"serialize", "DeviceConfig.serialize", kSelfParam, 1,
                                  device_config_serialize};
+
+PyObject* g_init_name;  // "__init__", interned once per process
+
+// type.__call__(cls, *args, **kwargs), reached from a vectorcall.
+PyObject* call_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    Ref keywords = kwnames ? Ref::steal(PyDict_New()) : Ref();
+    if (!positional || (kwnames && !keywords)) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional.get(), i, args[i]);
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+            return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(cls, positional.get(), keywords.get());
+}
+
+// The class's own vectorcall. For DeviceConfig as loaded, type.__call__
+// amounts to object.__new__ (an allocation) followed by this module's
+// __init__; that is done here without building an argument tuple and dict.
+// Anything else, a subclass or a changed class, goes to type.__call__.
+PyObject* construct_record(PyObject* cls, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    auto* t = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* init = _PyType_Lookup(t, g_init_name);  // borrowed
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (!init || !is_native_function(init) ||
+        reinterpret_cast<NativeFunction*>(init)->spec != &kInit || nargs + nkw >= kMaxParams) {
+        return call_type(cls, args, nargs, kwnames);
+    }
+    ModuleState* st = state_of(reinterpret_cast<NativeFunction*>(init)->owner);
+    if (!st || cls != st->device_config || t->tp_new != PyBaseObject_Type.tp_new ||
+        !record_class_intact(st)) {
+        return call_type(cls, args, nargs, kwnames);
+    }
+    Ref self = Ref::steal(t->tp_alloc(t, 0));
+    if (!self) {
+        return nullptr;
+    }
+    PyObject* stack[kMaxParams + 1];
+    stack[0] = self.get();
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
+        stack[i + 1] = args[i];
+    }
+    Ref result = Ref::steal(PyObject_Vectorcall(init, stack, nargs + 1, kwnames));
+    if (!result) {
+        return nullptr;
+    }
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
 
 }  // namespace
 
@@ -230,8 +402,15 @@ Ref make_device_config(PyObject* module) {
     if (!serialize) {
         return {};
     }
-    return new_class(module, "DeviceConfig",
-                     {{n.dunder_init, init.get()}, {n.serialize, serialize.get()}});
+    Ref cls = new_class(module, "DeviceConfig",
+                        {{n.dunder_init, init.get()}, {n.serialize, serialize.get()}});
+    if (cls) {
+        if (!g_init_name) {
+            g_init_name = Ref::borrow(n.dunder_init).release();  // kept for the process
+        }
+        reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct_record;
+    }
+    return cls;
 }
 
 }  // namespace npu
