@@ -15,23 +15,23 @@ LOGGER_NAME = "ovralite"
 class _OvraLogger:
     """Short-named severity methods over one :class:`logging.Logger`."""
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         self.logger = logging.getLogger(name)
 
     # stacklevel=2 attributes each record to the caller, not to this file.
-    def e(self, msg):
+    def e(self, msg: object) -> None:
         self.logger.error(msg, stacklevel=2)
 
-    def w(self, msg):
+    def w(self, msg: object) -> None:
         self.logger.warning(msg, stacklevel=2)
 
-    def i(self, msg):
+    def i(self, msg: object) -> None:
         self.logger.info(msg, stacklevel=2)
 
-    def d(self, msg):
+    def d(self, msg: object) -> None:
         self.logger.debug(msg, stacklevel=2)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<OVRALog {!r}>".format(self.logger.name)
 
 

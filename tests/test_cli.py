@@ -1,0 +1,150 @@
+"""ovralite-npu: list, show, check, exit codes, and check agreeing with the loader."""
+import io
+import json
+import os
+import string
+import subprocess
+import sys
+
+import pytest
+import yaml
+from hypothesis import given, settings, HealthCheck, strategies as st
+
+from ovralite.api.npu_config.check import DEVICE_KEYS, check_file
+from ovralite.api.npu_config.cli import main, shipped_models
+
+
+def run(*argv):
+    out, err = io.StringIO(), io.StringIO()
+    code = main(list(argv), out=out, err=err)
+    return code, out.getvalue(), err.getvalue()
+
+
+def test_list_names_every_shipped_model(m):
+    code, out, _ = run("list")
+    assert code == 0
+    lines = out.splitlines()
+    assert [line.split()[0] for line in lines] == shipped_models()
+    assert "target=VIPNANOQ pid=0X82 cores=1 dtypes=dynamic_fixed_point-8" in out
+
+
+def test_show_yaml_keeps_the_mapping_order(m):
+    code, out, _ = run("show", "VIPNANOQ_PID0X82")
+    assert code == 0
+    data = yaml.safe_load(out)
+    assert list(data) == list(m.NPUConfig("VIPNANOQ_PID0X82").device.serialize())
+    assert "!!" not in out  # no Python-specific tags
+
+
+def test_show_json_and_path(m, tmp_path):
+    path = tmp_path / "mine.ini"
+    path.write_text("[device]\ncore = 3\n")
+    code, out, _ = run("show", str(path), "--format", "json")
+    assert code == 0 and json.loads(out)["core"] == 3
+    code, out, _ = run("show", "--all", "--format", "json")
+    assert sorted(json.loads(out)) == shipped_models()
+
+
+def test_usage_errors_exit_2_without_traceback():
+    assert run("show", "no-such-model")[0] == 2
+    assert run("show")[0] == 2
+    code, _, err = run("frobnicate")
+    assert code == 2 and "Traceback" not in err
+
+
+def test_show_of_a_broken_file_is_reported(tmp_path):
+    path = tmp_path / "bad.ini"
+    path.write_text("[device]\ncore = x\n")
+    code, out, err = run("show", str(path))
+    assert code == 1 and out == "" and "ValueError" in err and "Traceback" not in err
+
+
+def test_check_reports_with_file_and_line(tmp_path):
+    path = tmp_path / "c.ini"
+    path.write_text("[device]\ncores = 2\ncore = 0x2\nfloat16_support = maybe\n")
+    code, out, _ = run("check", str(path))
+    assert code == 1
+    assert out.splitlines() == [
+        "{}:2: key 'cores' is not read by the loader; did you mean 'core'?".format(path),
+        "{}:3: 'core': not a decimal integer (invalid literal for int() with base 10: "
+        "'0x2')".format(path),
+        "{}:4: 'float16_support': not a switch: use 1/yes/true/on or 0/no/false/off "
+        "(Not a boolean: maybe)".format(path),
+    ]
+
+
+@pytest.mark.parametrize("text,line,fragment", [
+    ("[Device]\ncore = 1\n", 1, "section [Device] is not [device]"),
+    ("[other]\n", 1, "no section [device]"),
+    ("junk\n[device]\n", 1, "text before the first section header"),
+    ("[device]\n[device]\n", 2, "DuplicateSectionError"),
+    ("[device]\ncore = 1\ncore = 2\n", 3, "DuplicateOptionError"),
+    ("[device]\ntarget = %(nope)s\n", 2, "interpolation fails"),
+    ("[DEFAULT]\ncore = two\n[device]\n", 2, "'core': not a decimal integer"),
+])
+def test_check_problem_kinds(tmp_path, text, line, fragment):
+    path = tmp_path / "c.ini"
+    path.write_text(text)
+    problems = check_file(str(path))
+    assert problems and problems[0].line == line and fragment in problems[0].message
+
+
+def test_check_undecodable_and_missing_files(tmp_path):
+    path = tmp_path / "c.ini"
+    path.write_bytes(b"[device]\ntarget = \xff\n")
+    assert check_file(str(path))[0].line == 2
+    assert "cannot be read" in check_file(str(tmp_path / "absent"))[0].message
+
+
+def test_shipped_models_are_clean(m):
+    folder = os.path.join(m.ROOT_DIR, "config", "npu_config")
+    for name in shipped_models():
+        assert check_file(os.path.join(folder, name)) == []
+
+
+def test_module_entry_point_and_console_script():
+    proc = subprocess.run([sys.executable, "-m", "ovralite.api.npu_config", "--help"],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0 and "check" in proc.stdout and "show" in proc.stdout
+    script = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
+    proc = subprocess.run([script, "list"], capture_output=True, text=True)
+    assert proc.returncode == 0 and proc.stdout
+
+
+# --- check agrees with the loader, on generated files --------------------------
+
+KEYS = list(DEVICE_KEYS) + ["cores", "Core", "extra"]
+WORDS = ["1", "0", "yes", "no", "true", "false", "on", "off", "maybe", "2", "0x2", "-3",
+         "64", "", "%(core)s", "%(nope)s", "100%", "%%", "LION", "/abs/dir", "\u00e9t\u00e9"]
+value = st.one_of(st.sampled_from(WORDS), st.text(string.printable.strip(), max_size=6))
+line = st.one_of(
+    st.builds(lambda k, v: "{} = {}".format(k, v), st.sampled_from(KEYS), value),
+    st.builds(lambda k, v: "{}: {}".format(k, v), st.sampled_from(KEYS), value),
+    st.sampled_from(["[device]", "[Device]", "[DEFAULT]", "[other]", "# comment", "; note",
+                     "  continued", "", "junk", "[device"]),
+)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow,
+                                                                   HealthCheck.function_scoped_fixture])
+@given(lines=st.lists(line, max_size=12), raw=st.booleans())
+def test_check_agrees_with_the_loader(m, tmp_path, lines, raw):
+    folder = tmp_path / "config" / "npu_config"
+    folder.mkdir(parents=True, exist_ok=True)
+    text = "\n".join((["[device]"] if raw else []) + lines) + "\n"
+    path = folder / "M"
+    path.write_text(text)
+    problems = check_file(str(path))
+    saved = m.ROOT_DIR
+    m.ROOT_DIR = str(tmp_path)
+    try:
+        m.NPUConfig("M")
+        loaded = True
+    except Exception:
+        loaded = False
+    finally:
+        m.ROOT_DIR = saved
+    if not problems:
+        assert loaded, text
+    if not loaded:
+        assert problems, text
