@@ -53,6 +53,7 @@ sanitize: $(SAN_VENV)/.created
 # interpreters, run mypy or loop thousands of times are left out: too slow).
 valgrind: setup
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=no \
+	    --suppressions=tools/valgrind.supp \
 	    --num-callers=30 $(PYTHON) -m pytest -q -p no:cacheprovider \
 	    --ignore=tests/test_load.py --ignore=tests/test_typing.py --ignore=tests/test_leaks.py \
 	    -k "not entry_point and not agrees and not threads"

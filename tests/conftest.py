@@ -4,6 +4,16 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Property tests stay quick in the suite; `make fuzz` runs a long session.
+settings.register_profile(
+    "suite", max_examples=120, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+settings.register_profile(
+    "long", max_examples=20000, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "suite"))
 
 from ovralite.api.npu_config import npu_config as _module
 

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 import yaml
-from hypothesis import given, settings, HealthCheck, strategies as st
+from hypothesis import given, strategies as st
 
 from ovralite.api.npu_config.check import DEVICE_KEYS, check_file
 from ovralite.api.npu_config.cli import main, shipped_models
@@ -96,6 +96,17 @@ def test_check_undecodable_and_missing_files(tmp_path):
     assert "cannot be read" in check_file(str(tmp_path / "absent"))[0].message
 
 
+def test_documented_example_is_clean_and_loads(m, tmp_path):
+    here = os.path.dirname(os.path.abspath(__file__))
+    doc = open(os.path.join(here, "..", "docs", "configuration-files.md")).read()
+    example = doc.split("```ini\n", 1)[1].split("```", 1)[0]
+    path = tmp_path / "example"
+    path.write_text(example)
+    assert check_file(str(path)) == []
+    device = m.NPUConfig(str(path)).device
+    assert (device.core, device.nn_support_dtypes) == (2, ["float16", "asymmetric_quantized-u8"])
+
+
 def test_shipped_models_are_clean(m):
     folder = os.path.join(m.ROOT_DIR, "config", "npu_config")
     for name in shipped_models():
@@ -125,8 +136,6 @@ line = st.one_of(
 )
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow,
-                                                                   HealthCheck.function_scoped_fixture])
 @given(lines=st.lists(line, max_size=12), raw=st.booleans())
 def test_check_agrees_with_the_loader(m, tmp_path, lines, raw):
     folder = tmp_path / "config" / "npu_config"

@@ -1,0 +1,125 @@
+"""Generated configuration files and constructor arguments: the interpreter
+never crashes, every exception is one the loader lets through, and what
+loads holds the documented values, types and orders."""
+import collections
+import configparser
+import os
+import string
+
+from hypothesis import given, strategies as st
+
+ATTRIBUTES = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth",
+              "evis", "nn_support_dtypes", "ext_sram_sizes", "sdk_dir", "simulator_config",
+              "ext_axi_sram_sizes"]
+SWITCHES = [("float16_support", False, "float16"),
+            ("dynamic_fixed_point-8_support", True, "dynamic_fixed_point-8"),
+            ("dynamic_fixed_point-16_support", False, "dynamic_fixed_point-16"),
+            ("asymmetric_quantized-u8_support", False, "asymmetric_quantized-u8")]
+KEYS = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth", "evis",
+        "extSRAMSizes", "extAXISRAMSizes", "sdk_dir", "simulator_config", "CORE", "Target"] + \
+       [s[0] for s in SWITCHES]
+VALUES = ["1", "0", "yes", "No", "TRUE", "off", "12", "-4", "0x10", "", " spaced ", "%(core)s",
+          "%(missing)s", "50%", "%%", "%(target)s%(pid)s", "/abs/path", "LION", "\u00e9"]
+
+texts = st.one_of(st.sampled_from(VALUES), st.text(string.printable, max_size=8))
+lines = st.one_of(
+    st.builds("{} = {}".format, st.sampled_from(KEYS), texts),
+    st.builds("{}:{}".format, st.sampled_from(KEYS), texts),
+    st.builds("    {}".format, texts),  # continuation
+    st.sampled_from(["[device]", "[DEFAULT]", "[Device]", "[other]", "# c", "; c", "", "[",
+                     "=novalue", "[device]  "]),
+)
+documents = st.one_of(
+    st.lists(lines, max_size=14).map(lambda ls: "\n".join(ls).encode()),
+    st.builds(lambda ls, junk: ("\n".join(ls)).encode() + junk,
+              st.lists(lines, max_size=8), st.binary(max_size=12)),
+)
+ALLOWED = (configparser.Error, ValueError, UnicodeDecodeError)
+
+
+def expected_record(path, root):
+    """What the documented reads of the file give."""
+    parser = configparser.ConfigParser(dict_type=collections.OrderedDict)
+    parser.read(path)
+    if "device" not in parser:
+        return None
+    dev = parser["device"]
+    return {
+        "target": dev.get("target", "VIP8000"), "pid": dev.get("pid", "0XFF"),
+        "optimization": dev.get("optimization", True), "core": dev.getint("core", 1),
+        "mad_per_core": dev.getint("mad_per_core", 64),
+        "input_buffer_depth": dev.getint("input_buffer_depth", 12),
+        "evis": dev.getint("evis", 2),
+        "nn_support_dtypes": [name for key, fallback, name in SWITCHES
+                              if dev.getboolean(key, fallback)],
+        "ext_sram_sizes": dev.get("extSRAMSizes", "0x0"),
+        "ext_axi_sram_sizes": dev.get("extAXISRAMSizes", "0"),
+        "sdk_dir": os.path.join(root, "simulator", dev.get("sdk_dir", "LION")),
+        "simulator_config": dev.get("simulator_config", "VIPNANOQ_PID0X82"),
+    }
+
+
+@given(document=documents)
+def test_fuzz_loader_on_generated_files(m, models, document):
+    path = models.dir / "M"
+    path.write_bytes(document)
+    try:
+        loaded = m.NPUConfig("M")
+    except ALLOWED:
+        return
+    device = loaded.device
+    assert list(vars(device)) == ATTRIBUTES
+    expected = expected_record(str(path), models.root)
+    if expected is None:
+        assert device.target == "M" and device.sdk_dir == "LION"
+        assert device.nn_support_dtypes == []
+        return
+    assert vars(device) == expected
+    for name in ("core", "mad_per_core", "input_buffer_depth", "evis"):
+        assert type(getattr(device, name)) is int
+    for name in ("target", "pid", "ext_sram_sizes", "ext_axi_sram_sizes", "sdk_dir",
+                 "simulator_config"):
+        assert type(getattr(device, name)) is str
+    assert device.optimization is True or type(device.optimization) is str
+
+
+VOCABULARY = ["dynamic_fixed_point-8", "dynamic_fixed_point-16", "dynamic_fixed_point-u8",
+              "dynamic_fixed_point-u16", "asymmetric_quantized-u8", "float16", "float32"]
+anything = st.one_of(st.none(), st.integers(), st.text(max_size=5), st.booleans(),
+                     st.floats(allow_nan=False), st.tuples(st.integers()))
+dtype_lists = st.one_of(
+    st.none(),
+    st.lists(st.sampled_from(VOCABULARY), max_size=5),
+    st.lists(st.one_of(st.sampled_from(VOCABULARY), st.text(max_size=6)), max_size=4),
+    st.lists(st.sampled_from(VOCABULARY), max_size=3).map(tuple),
+    st.integers(), st.text(max_size=4),
+)
+
+
+@given(values=st.lists(anything, min_size=12, max_size=12), dtypes=dtype_lists,
+       positional=st.integers(0, 12))
+def test_fuzz_constructor_arguments(m, values, dtypes, positional):
+    names = ["target", "pid", "core", "mad_per_core", "input_buffer_depth", "evis",
+             "nn_support_dtypes", "optimization", "ext_sram_sizes", "sdk_dir",
+             "simulator_config", "ext_axi_sram_sizes"]
+    values[6] = dtypes
+    args = values[:positional]
+    kwargs = dict(zip(names[positional:], values[positional:]))
+    try:
+        record = m.DeviceConfig(*args, **kwargs)
+    except (AssertionError, TypeError):
+        # Only a name outside the vocabulary, or something not iterable, fails.
+        valid = dtypes is None or (isinstance(dtypes, (list, tuple, str)) and
+                                   all(d in VOCABULARY for d in dtypes))
+        assert not valid
+        return
+    given_values = dict(zip(names, values))
+    for name in names:
+        if name == "nn_support_dtypes":
+            expected = [] if dtypes is None else dtypes
+            assert record.nn_support_dtypes == expected
+            if isinstance(dtypes, list):  # immutable values deep-copy to themselves
+                assert record.nn_support_dtypes is not dtypes
+        else:
+            assert getattr(record, name) is given_values[name]
+    assert list(record.serialize())[7] == "nn_support_dtypes"

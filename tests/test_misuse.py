@@ -1,0 +1,183 @@
+"""Misuse must end in a Python exception, never a crash or a SystemError
+(which would mean an error path of the module broke the C API's rules)."""
+import configparser
+
+import pytest
+
+NAMES = ["DeviceDtype", "DeviceConfig", "copy", "OrderedDict", "configparser", "os",
+         "ROOT_DIR", "ovraLog"]
+WRONG = [None, 5, "text", object(), type("Empty", (), {}), [1, 2]]
+
+
+def operations(m, record, loader):
+    return {
+        "record": lambda: m.DeviceConfig("t", "p", nn_support_dtypes=["float16"]),
+        "serialize": record.serialize,
+        "loader": lambda: m.NPUConfig("M"),
+        "missing model": lambda: m.NPUConfig("absent"),
+        "compatible": lambda: loader.is_quantize_method_compatible("float16"),
+        "options": lambda: m.DeviceDtype.get_options(),
+    }
+
+
+def run_all(m, record, loader):
+    for name, op in operations(m, record, loader).items():
+        try:
+            op()
+        except SystemError as exc:  # pragma: no cover - a bug in the module
+            raise AssertionError("{}: {!r}".format(name, exc))
+        except Exception:
+            pass
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("wrong", WRONG, ids=lambda v: type(v).__name__)
+def test_module_names_bound_to_wrong_objects(m, models, monkeypatch, name, wrong):
+    models.write("M", "[device]\ncore = 2\nfloat16_support = yes\n")
+    record, loader = m.DeviceConfig("t", "p"), m.NPUConfig("M")
+    monkeypatch.setattr(m, name, wrong)
+    run_all(m, record, loader)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_module_names_deleted(m, models, monkeypatch, name):
+    models.write("M", "[device]\n")
+    record, loader = m.DeviceConfig("t", "p"), m.NPUConfig("M")
+    root = m.ROOT_DIR
+    monkeypatch.delattr(m, name)
+    if name == "ROOT_DIR":
+        with pytest.raises(NameError, match="ROOT_DIR"):
+            m.NPUConfig("M")
+    run_all(m, record, loader)
+    assert root
+
+
+@pytest.mark.parametrize("attribute", ["target", "pid", "optimization", "core", "mad_per_core",
+                                       "input_buffer_depth", "evis", "nn_support_dtypes",
+                                       "ext_sram_sizes", "sdk_dir", "simulator_config",
+                                       "ext_axi_sram_sizes"])
+def test_deleted_record_attributes(m, attribute):
+    record = m.DeviceConfig("t", "p")
+    delattr(record, attribute)
+    with pytest.raises(AttributeError, match=attribute):
+        record.serialize()
+
+
+def test_record_list_replaced_by_other_objects(m):
+    record = m.DeviceConfig("t", "p")
+    loader = m.NPUConfig.__new__(m.NPUConfig)
+    loader.device = record
+    for value in (None, 5, "float16", {"float16": 1}, ("float16",)):
+        record.nn_support_dtypes = value
+        try:
+            result = loader.is_quantize_method_compatible("float16")
+        except TypeError:
+            assert value in (None, 5)
+        else:
+            assert result is (value not in (None, 5) and "float16" in value)
+        try:
+            record.serialize()
+        except TypeError:
+            pass
+
+
+def test_subclasses_that_override_everything(m, models):
+    class Loud(m.DeviceConfig):
+        def __getattribute__(self, name):
+            if name == "pid":
+                raise LookupError("no pid")
+            return super().__getattribute__(name)
+
+        def __setattr__(self, name, value):
+            if name == "sdk_dir":
+                raise PermissionError("read-only")
+            super().__setattr__(name, value)
+
+    with pytest.raises(PermissionError):
+        Loud("t", "p")
+    record = Loud.__new__(Loud)
+    object.__setattr__(record, "target", "t")
+    with pytest.raises(LookupError):
+        m.DeviceConfig.serialize(record)
+
+    class Parser(configparser.ConfigParser):
+        def __contains__(self, key):
+            raise RuntimeError("no membership")
+
+    class Module:
+        ConfigParser = Parser
+
+    models.write("M", "[device]\n")
+    original = m.configparser
+    m.configparser = Module
+    try:
+        with pytest.raises(RuntimeError, match="no membership"):
+            m.NPUConfig("M")
+    finally:
+        m.configparser = original
+
+
+def test_unusual_self_objects(m):
+    for obj in (object(), 5, "text"):
+        with pytest.raises(AttributeError):
+            m.DeviceConfig.__init__(obj, "t", "p")
+        with pytest.raises(AttributeError):
+            m.DeviceConfig.serialize(obj)
+        with pytest.raises(AttributeError):
+            m.NPUConfig.is_quantize_method_compatible(obj, "x")
+    # Any object with a namespace takes the attributes, as with a Python method.
+    other = m.NPUConfig.__new__(m.NPUConfig)
+    m.DeviceConfig.__init__(other, "t", "p")
+    assert m.DeviceConfig.serialize(other)["target"] == "t"
+
+
+def test_hostile_comparisons_and_iterables(m):
+    class Raising:
+        def __eq__(self, other):
+            raise ZeroDivisionError
+
+        __hash__ = object.__hash__
+
+    class BadIter:
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            raise OSError("iteration")
+
+    with pytest.raises(ZeroDivisionError):
+        m.DeviceConfig("t", "p", nn_support_dtypes=[Raising()])
+    with pytest.raises(OSError, match="iteration"):
+        m.DeviceConfig("t", "p", nn_support_dtypes=BadIter())
+    loader = m.NPUConfig.__new__(m.NPUConfig)
+    loader.device = m.DeviceConfig("t", "p", nn_support_dtypes=["float16"])
+    with pytest.raises(ZeroDivisionError):
+        loader.is_quantize_method_compatible(Raising())
+
+
+def test_function_called_with_strange_keyword_containers(m):
+    init = m.DeviceConfig.__init__
+    record = m.DeviceConfig.__new__(m.DeviceConfig)
+
+    class Key(str):
+        def __eq__(self, other):
+            raise KeyError("eq")
+
+        __hash__ = str.__hash__
+
+    with pytest.raises(KeyError):
+        init(record, "t", "p", **{Key("nope"): 1})
+    init(record, "t", "p", **{Key.__new__(str, "core"): 3})
+    assert record.core == 3
+
+
+def test_vocabulary_that_returns_strange_containers(m, monkeypatch):
+    class Weird:
+        @classmethod
+        def get_options(cls):
+            return 5
+
+    monkeypatch.setattr(m, "DeviceDtype", Weird)
+    m.DeviceConfig("t", "p")  # nothing to test against: no membership test runs
+    with pytest.raises(TypeError):
+        m.DeviceConfig("t", "p", nn_support_dtypes=["float16"])
