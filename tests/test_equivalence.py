@@ -214,3 +214,111 @@ def test_copy_module_swapped_for_a_module_subclass(m, monkeypatch):
 
     monkeypatch.setattr(copy, "__class__", Loud)
     assert m.DeviceConfig("t", "p").nn_support_dtypes == ["loud"]
+
+
+# --- reading the section view -------------------------------------------------
+
+import configparser  # noqa: E402
+
+
+def test_profiler_sees_the_section_views_own_reads(m, models):
+    models.write("M", "[device]\ncore = 2\n")
+    m.NPUConfig("M")
+    called = []
+
+    def profiler(frame, event, arg):
+        if event == "call":
+            called.append(frame.f_code.co_name)
+
+    sys.setprofile(profiler)
+    try:
+        m.NPUConfig("M")
+    finally:
+        sys.setprofile(None)
+    assert called.count("get") >= 15  # SectionProxy.get for every key, and the parser's
+
+
+def test_replaced_section_get_is_called(m, models, monkeypatch):
+    models.write("M", "[device]\ncore = 2\n")
+    m.NPUConfig("M")
+    seen = []
+    original = configparser.SectionProxy.get
+
+    def spy(self, option, fallback=None, **kwargs):
+        seen.append(option)
+        return original(self, option, fallback, **kwargs)
+
+    monkeypatch.setattr(configparser.SectionProxy, "get", spy)
+    assert m.NPUConfig("M").device.core == 2
+    assert seen[:3] == ["target", "pid", "optimization"] and len(seen) == 15
+
+
+def test_changed_code_and_defaults_of_section_get(m, models, monkeypatch):
+    models.write("M", "[device]\ntarget = %(x)s\nx = 1\n")
+    assert m.NPUConfig("M").device.target == "1"
+    kwdefaults = dict(configparser.SectionProxy.get.__kwdefaults__, raw=True)
+    with monkeypatch.context() as patch:
+        patch.setattr(configparser.SectionProxy.get, "__kwdefaults__", kwdefaults)
+        assert m.NPUConfig("M").device.target == "%(x)s"  # raw read, as the view now does
+
+    def other(self, option, fallback=None, *, raw=False, vars=None, _impl=None, **kwargs):
+        return "other"
+
+    with monkeypatch.context() as patch:
+        patch.setattr(configparser.SectionProxy.get, "__code__", other.__code__)
+        models.write("M", "[device]\n")
+        assert m.NPUConfig("M").device.target == "other"
+    assert m.NPUConfig("M").device.target == "VIP8000"
+
+
+def test_converters_of_a_parser_subclass_are_used(m, models, monkeypatch):
+    class Parser(configparser.ConfigParser):
+        def getint(self, section, option, **kwargs):
+            return 1000 + super().getint(section, option, **kwargs)
+
+    class Strict(configparser.ConfigParser):
+        def __init__(self, **kwargs):
+            super().__init__(converters={"boolean": lambda v: v == "exactly"}, **kwargs)
+
+    class Module:
+        ConfigParser = Parser
+
+    models.write("M", "[device]\ncore = 2\n")
+    monkeypatch.setattr(m, "configparser", Module)
+    assert m.NPUConfig("M").device.core == 1002
+    models.write("M", "[device]\nfloat16_support = exactly\n")
+    Module.ConfigParser = Strict
+    device = m.NPUConfig("M").device
+    assert device.nn_support_dtypes == ["float16", "dynamic_fixed_point-8"]
+
+
+def test_converter_replaced_on_the_view_or_the_view_class(m, models, monkeypatch):
+    models.write("M", "[device]\ncore = 2\n")
+
+    class Parser(configparser.ConfigParser):
+        def __getitem__(self, key):
+            view = super().__getitem__(key)
+            view.getint = lambda option, fallback: -1
+            return view
+
+    class Module:
+        ConfigParser = Parser
+
+    with monkeypatch.context() as patch:
+        patch.setattr(m, "configparser", Module)
+        device = m.NPUConfig("M").device
+        assert (device.core, device.evis) == (-1, -1)
+
+    class Renamed:
+        # A data descriptor on the class wins over the view's own _name.
+        def __get__(self, obj, cls):
+            return self if obj is None else "other"
+
+        def __set__(self, obj, value):
+            obj.__dict__["_name"] = value
+
+    models.write("M", "[device]\ncore = 2\n[other]\ncore = 9\n")
+    with monkeypatch.context() as patch:
+        patch.setattr(configparser.SectionProxy, "_name", Renamed(), raising=False)
+        assert m.NPUConfig("M").device.core == 9
+    assert m.NPUConfig("M").device.core == 2

@@ -247,7 +247,186 @@ bool record_class_matches(ModuleState* st) {
     return true;
 }
 
+// --- configparser.SectionProxy ---------------------------------------------
+
+bool nobody_tracing() {
+    PyThreadState* ts = PyThreadState_Get();
+    return !ts->c_tracefunc && !ts->c_profilefunc;
+}
+
+// SectionProxy.get as the standard library writes it:
+//   def get(self, option, fallback=None, *, raw=False, vars=None, _impl=None, **kwargs):
+//       if not _impl: _impl = self._parser.get
+//       return _impl(self._name, option, raw=raw, vars=vars, fallback=fallback, **kwargs)
+bool looks_like_section_get(PyObject* function) {
+    PyObject* code = PyFunction_GET_CODE(function);
+    Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
+    Ref names = Ref::steal(PyObject_GetAttrString(code, "co_names"));
+    Ref argcount = Ref::steal(PyObject_GetAttrString(code, "co_argcount"));
+    Ref kwonly = Ref::steal(PyObject_GetAttrString(code, "co_kwonlyargcount"));
+    Ref expected_vars = Ref::steal(Py_BuildValue("(sssssss)", "self", "option", "fallback", "raw",
+                                                 "vars", "_impl", "kwargs"));
+    Ref expected_names = Ref::steal(Py_BuildValue("(sss)", "_parser", "get", "_name"));
+    if (!varnames || !names || !argcount || !kwonly || !expected_vars || !expected_names) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref head = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, 7));
+    const int same_vars = head ? PyObject_RichCompareBool(head.get(), expected_vars.get(), Py_EQ)
+                               : -1;
+    const int same_names = PyObject_RichCompareBool(names.get(), expected_names.get(), Py_EQ);
+    PyErr_Clear();
+    return same_vars == 1 && same_names == 1 && PyLong_AsLong(argcount.get()) == 3 &&
+           PyLong_AsLong(kwonly.get()) == 3;
+}
+
+void capture_section(ModuleState* st, PyObject* module_dict) {
+    SectionCache& c = st->fast.section;
+    PyObject* module = item(module_dict, st->n.configparser);
+    if (!module || !PyModule_CheckExact(module)) {
+        return;
+    }
+    PyObject* d = PyModule_GetDict(module);
+    PyObject* proxy = item(d, st->n.SectionProxy);
+    PyObject* functools = item(d, st->n.functools);
+    PyObject* partial = functools && PyModule_CheckExact(functools)
+                            ? item(PyModule_GetDict(functools), st->n.partial)
+                            : nullptr;
+    if (!proxy || !PyType_Check(proxy) || !partial || !PyType_Check(partial)) {
+        return;
+    }
+    PyObject* get = item(reinterpret_cast<PyTypeObject*>(proxy)->tp_dict, st->n.get);
+    if (!get || !PyFunction_Check(get) || !looks_like_section_get(get)) {
+        return;
+    }
+    c.kwnames = PyTuple_Pack(3, st->n.raw, st->n.vars, st->n.fallback);
+    if (!c.kwnames) {
+        PyErr_Clear();
+        return;
+    }
+    c.proxy_type = Ref::borrow(proxy).release();
+    c.partial_type = Ref::borrow(partial).release();
+    c.get = Ref::borrow(get).release();
+    c.get_code = Ref::borrow(PyFunction_GET_CODE(get)).release();
+    c.get_defaults = Ref::borrow(PyFunction_GET_DEFAULTS(get)).release();
+    c.get_kwdefaults = Ref::borrow(PyFunction_GET_KW_DEFAULTS(get)).release();
+}
+
+// The class still gives instances its `get` and no descriptor for the names
+// the view's reads use.
+bool section_class_matches(ModuleState* st) {
+    SectionCache& c = st->fast.section;
+    auto* t = reinterpret_cast<PyTypeObject*>(c.proxy_type);
+    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, st->n.get) != c.get) {
+        return false;
+    }
+    for (PyObject* name : {st->n.underscore_name, st->n.underscore_parser, st->n.getint,
+                           st->n.getboolean}) {
+        if (_PyType_Lookup(t, name)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool section_intact(ModuleState* st, PyObject* dev) {
+    SectionCache& c = st->fast.section;
+    if (!c.proxy_type || reinterpret_cast<PyObject*>(Py_TYPE(dev)) != c.proxy_type ||
+        !nobody_tracing()) {
+        return false;
+    }
+    if (PyFunction_GET_CODE(c.get) != c.get_code ||
+        PyFunction_GET_DEFAULTS(c.get) != c.get_defaults ||
+        PyFunction_GET_KW_DEFAULTS(c.get) != c.get_kwdefaults || !c.get_kwdefaults ||
+        PyDict_Size(c.get_kwdefaults) != 3 ||
+        item(c.get_kwdefaults, st->n.underscore_impl) != Py_None) {
+        return false;
+    }
+    auto* t = reinterpret_cast<PyTypeObject*>(c.proxy_type);
+    if (tag_holds(t, c.tag)) {
+        return true;
+    }
+    if (tag_holds(t, c.rejected_tag)) {
+        return false;
+    }
+    c.tag = 0;
+    const bool same = section_class_matches(st);
+    (same ? c.tag : c.rejected_tag) = current_tag(t, st->n.get);
+    return same && c.tag != 0;
+}
+
+// A bound method of SectionProxy.get on `dev`.
+bool is_own_get(const SectionCache& c, PyObject* method, PyObject* dev) {
+    return method && PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == c.get &&
+           PyMethod_GET_SELF(method) == dev;
+}
+
 }  // namespace
+
+Ref section_read(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key,
+                 PyObject* fallback, bool* taken) {
+    *taken = false;
+    if (!section_intact(st, dev)) {
+        return {};
+    }
+    SectionCache& c = st->fast.section;
+    const Names& n = st->n;
+    // What the view's read is: its own get, or a converter made as
+    // functools.partial(self.get, _impl=parser.get<type>).
+    Ref reader = getattr(dev, read);
+    if (!reader) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref impl;
+    if (read == n.get) {
+        if (!is_own_get(c, reader.get(), dev)) {
+            return {};
+        }
+    } else {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(reader.get())) != c.partial_type) {
+            return {};
+        }
+        Ref func = getattr(reader.get(), n.func);
+        Ref args = func ? getattr(reader.get(), n.args) : Ref();
+        Ref keywords = args ? getattr(reader.get(), n.keywords) : Ref();
+        if (!keywords) {
+            PyErr_Clear();
+            return {};
+        }
+        if (!is_own_get(c, func.get(), dev) || !PyTuple_CheckExact(args.get()) ||
+            PyTuple_GET_SIZE(args.get()) != 0 || !PyDict_CheckExact(keywords.get()) ||
+            PyDict_Size(keywords.get()) != 1) {
+            return {};
+        }
+        impl = Ref::borrow(item(keywords.get(), n.underscore_impl));
+        // `if not _impl` runs no code for a bound method, which is always true.
+        if (!impl || !PyMethod_Check(impl.get())) {
+            return {};
+        }
+    }
+    *taken = true;
+    if (!impl) {
+        Ref parser = getattr(dev, n.underscore_parser);
+        impl = parser ? getattr(parser.get(), n.get) : Ref();
+        if (!impl) {
+            return {};
+        }
+    }
+    Ref name = getattr(dev, n.underscore_name);
+    if (!name) {
+        return {};
+    }
+    PyObject* raw = item(c.get_kwdefaults, n.raw);
+    PyObject* vars = item(c.get_kwdefaults, n.vars);
+    if (!raw || !vars) {
+        PyErr_SetString(PyExc_SystemError, "SectionProxy.get lost its keyword defaults");
+        return {};
+    }
+    PyObject* stack[] = {nullptr, name.get(), key, raw, vars, fallback};
+    return Ref::steal(
+        PyObject_Vectorcall(impl.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, c.kwnames));
+}
 
 bool record_class_intact(ModuleState* st) {
     RecordCache& r = st->fast.record;
@@ -268,6 +447,7 @@ int init_fast_paths(ModuleState* st, PyObject* module_dict) {
     FastPaths& fast = st->fast;
     capture_vocabulary(st);
     capture_deepcopy(st, module_dict);
+    capture_section(st, module_dict);
     if (st->device_config) {
         fast.record.namespace_items =
             PyDict_Copy(reinterpret_cast<PyTypeObject*>(st->device_config)->tp_dict);
@@ -304,6 +484,13 @@ int traverse_fast_paths(FastPaths& fast, visitproc visit, void* arg) {
         Py_VISIT(o);
     }
     Py_VISIT(fast.record.namespace_items);
+    Py_VISIT(fast.section.proxy_type);
+    Py_VISIT(fast.section.get);
+    Py_VISIT(fast.section.get_code);
+    Py_VISIT(fast.section.get_defaults);
+    Py_VISIT(fast.section.get_kwdefaults);
+    Py_VISIT(fast.section.partial_type);
+    Py_VISIT(fast.section.kwnames);
     Py_VISIT(fast.record.instance_template);
     DeepCopyCache& c = fast.deepcopy;
     Py_VISIT(c.module);
@@ -325,6 +512,14 @@ void clear_fast_paths(FastPaths& fast) {
     }
     fast.vocabulary.tag = 0;
     Py_CLEAR(fast.record.namespace_items);
+    Py_CLEAR(fast.section.proxy_type);
+    Py_CLEAR(fast.section.get);
+    Py_CLEAR(fast.section.get_code);
+    Py_CLEAR(fast.section.get_defaults);
+    Py_CLEAR(fast.section.get_kwdefaults);
+    Py_CLEAR(fast.section.partial_type);
+    Py_CLEAR(fast.section.kwnames);
+    fast.section.tag = 0;
     Py_CLEAR(fast.record.instance_template);
     fast.record.tag = 0;
     DeepCopyCache& c = fast.deepcopy;
@@ -377,8 +572,7 @@ bool deepcopy_intact(ModuleState* st, PyObject* copy_module) {
         return false;
     }
     // A tracer or profiler would see the calls that the general path makes.
-    PyThreadState* ts = PyThreadState_Get();
-    if (ts->c_tracefunc || ts->c_profilefunc || !functions_unchanged(c)) {
+    if (!nobody_tracing() || !functions_unchanged(c)) {
         return false;
     }
     if (versions_hold(c)) {

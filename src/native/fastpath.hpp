@@ -53,7 +53,22 @@ struct RecordCache {
     unsigned int rejected_tag;
 };
 
+// configparser's section view as loaded: reading through it is a call of the
+// parser's own read with the section name, which is made directly.
+struct SectionCache {
+    PyObject* proxy_type;     // configparser.SectionProxy
+    PyObject* get;            // SectionProxy.get
+    PyObject* get_code;
+    PyObject* get_defaults;
+    PyObject* get_kwdefaults;
+    PyObject* partial_type;   // functools.partial, which makes its converters
+    PyObject* kwnames;        // ("raw", "vars", "fallback")
+    unsigned int tag;
+    unsigned int rejected_tag;
+};
+
 struct FastPaths {
+    SectionCache section;
     VocabularyCache vocabulary;
     DeepCopyCache deepcopy;
     RecordCache record;
@@ -83,6 +98,12 @@ bool fresh_record(ModuleState* st, PyObject* self);
 
 // Whether DeviceConfig's namespace is as loaded.
 bool record_class_intact(ModuleState* st);
+
+// dev.<read>(key, fallback) for a standard section view, as the view itself
+// would do it. Sets *taken to false (returning an empty Ref, no error) when
+// the view is not one that this applies to.
+Ref section_read(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key,
+                 PyObject* fallback, bool* taken);
 
 // Whether every element of `list` is an exact str.
 bool all_plain_strings(PyObject* list);

@@ -14,17 +14,25 @@ Ref os_path_function(NativeFunction* fn, const Names& n, PyObject* name) {
     return path ? getattr(path.get(), name) : Ref();
 }
 
+// dev.<read>(key, fallback)
+Ref read_key(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key, PyObject* fallback) {
+    bool taken;
+    Ref value = section_read(st, dev, read, key, fallback, &taken);
+    return taken ? std::move(value) : call_method(dev, read, key, fallback);
+}
+
 // device.<attribute> = dev.<read>(key, fallback)
-int apply(PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read, PyObject* key,
-          PyObject* fallback) {
-    Ref value = call_method(dev, read, key, fallback);
+int apply(ModuleState* st, PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read,
+          PyObject* key, PyObject* fallback) {
+    Ref value = read_key(st, dev, read, key, fallback);
     return value ? PyObject_SetAttr(device, attribute, value.get()) : -1;
 }
 
 // if dev.getboolean(key, fallback): device.nn_support_dtypes.append(DeviceDtype.<constant>)
-int apply_switch(NativeFunction* fn, const Names& n, PyObject* device, PyObject* dev,
+int apply_switch(NativeFunction* fn, ModuleState* st, PyObject* device, PyObject* dev,
                  PyObject* key, PyObject* fallback, PyObject* constant) {
-    Ref on = call_method(dev, n.getboolean, key, fallback);
+    const Names& n = st->n;
+    Ref on = read_key(st, dev, n.getboolean, key, fallback);
     const int truth = on ? PyObject_IsTrue(on.get()) : -1;
     if (truth <= 0) {
         return truth;
@@ -37,7 +45,8 @@ int apply_switch(NativeFunction* fn, const Names& n, PyObject* device, PyObject*
 }
 
 PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
-    const Names& n = state_of(fn->owner)->n;
+    ModuleState* st = state_of(fn->owner);
+    const Names& n = st->n;
     PyObject* parser = args[0];
     PyObject* device = args[1];
     const int has_section = PySequence_Contains(parser, n.device);
@@ -56,37 +65,37 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
     if (!one || !sixty_four || !twelve || !two) {
         return nullptr;
     }
-    if (apply(device, n.target, d, n.get, n.target, n.default_target) < 0 ||
-        apply(device, n.pid, d, n.get, n.pid, n.default_pid) < 0 ||
-        apply(device, n.optimization, d, n.get, n.optimization, Py_True) < 0 ||
-        apply(device, n.core, d, n.getint, n.core, one.get()) < 0 ||
-        apply(device, n.mad_per_core, d, n.getint, n.mad_per_core, sixty_four.get()) < 0 ||
-        apply(device, n.input_buffer_depth, d, n.getint, n.input_buffer_depth, twelve.get()) <
+    if (apply(st, device, n.target, d, n.get, n.target, n.default_target) < 0 ||
+        apply(st, device, n.pid, d, n.get, n.pid, n.default_pid) < 0 ||
+        apply(st, device, n.optimization, d, n.get, n.optimization, Py_True) < 0 ||
+        apply(st, device, n.core, d, n.getint, n.core, one.get()) < 0 ||
+        apply(st, device, n.mad_per_core, d, n.getint, n.mad_per_core, sixty_four.get()) < 0 ||
+        apply(st, device, n.input_buffer_depth, d, n.getint, n.input_buffer_depth, twelve.get()) <
             0 ||
-        apply(device, n.evis, d, n.getint, n.evis, two.get()) < 0) {
+        apply(st, device, n.evis, d, n.getint, n.evis, two.get()) < 0) {
         return nullptr;
     }
-    if (apply_switch(fn, n, device, d, n.float16_support, Py_False, n.FLOAT16) < 0 ||
-        apply_switch(fn, n, device, d, n.dfp8_support, Py_True, n.DYNAMIC_FIXED_POINT_INT8) < 0 ||
-        apply_switch(fn, n, device, d, n.dfp16_support, Py_False, n.DYNAMIC_FIXED_POINT_INT16) <
+    if (apply_switch(fn, st, device, d, n.float16_support, Py_False, n.FLOAT16) < 0 ||
+        apply_switch(fn, st, device, d, n.dfp8_support, Py_True, n.DYNAMIC_FIXED_POINT_INT8) < 0 ||
+        apply_switch(fn, st, device, d, n.dfp16_support, Py_False, n.DYNAMIC_FIXED_POINT_INT16) <
             0 ||
-        apply_switch(fn, n, device, d, n.aqu8_support, Py_False, n.SCALE_AFFINE_UINT8) < 0) {
+        apply_switch(fn, st, device, d, n.aqu8_support, Py_False, n.SCALE_AFFINE_UINT8) < 0) {
         return nullptr;
     }
-    if (apply(device, n.ext_sram_sizes, d, n.get, n.extSRAMSizes, n.default_ext_sram) < 0 ||
-        apply(device, n.ext_axi_sram_sizes, d, n.get, n.extAXISRAMSizes,
+    if (apply(st, device, n.ext_sram_sizes, d, n.get, n.extSRAMSizes, n.default_ext_sram) < 0 ||
+        apply(st, device, n.ext_axi_sram_sizes, d, n.get, n.extAXISRAMSizes,
               n.default_ext_axi_sram) < 0) {
         return nullptr;
     }
     // device.sdk_dir = os.path.join(ROOT_DIR, "simulator", dev.get("sdk_dir", "LION"))
     Ref join = os_path_function(fn, n, n.join);
     Ref root = join ? load_global(fn->globals, fn->builtins, n.ROOT_DIR) : Ref();
-    Ref sdk = root ? call_method(d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
+    Ref sdk = root ? read_key(st, d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
     Ref sdk_path = sdk ? call(join.get(), root.get(), n.simulator, sdk.get()) : Ref();
     if (!sdk_path || PyObject_SetAttr(device, n.sdk_dir, sdk_path.get()) < 0) {
         return nullptr;
     }
-    if (apply(device, n.simulator_config, d, n.get, n.simulator_config,
+    if (apply(st, device, n.simulator_config, d, n.get, n.simulator_config,
               n.default_simulator_config) < 0) {
         return nullptr;
     }

@@ -49,6 +49,18 @@ namespace npu {
     X(id, "id")                                                             \
     X(type, "type")                                                         \
     X(dunder_builtins, "__builtins__")                                      \
+    X(SectionProxy, "SectionProxy")                                         \
+    X(functools, "functools")                                               \
+    X(partial, "partial")                                                   \
+    X(underscore_name, "_name")                                             \
+    X(underscore_parser, "_parser")                                         \
+    X(underscore_impl, "_impl")                                             \
+    X(raw, "raw")                                                           \
+    X(vars, "vars")                                                         \
+    X(fallback, "fallback")                                                 \
+    X(func, "func")                                                         \
+    X(args, "args")                                                         \
+    X(keywords, "keywords")                                                 \
     X(get_options, "get_options")                                           \
     X(get_quantization_dtype, "get_quantization_dtype")                     \
     X(ENABLE_ALL, "ENABLE_ALL")                                             \
