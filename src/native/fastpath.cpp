@@ -28,6 +28,21 @@ bool tag_holds(PyTypeObject* t, unsigned int tag) {
 #endif
 }
 
+// Whether `t` is as confirmed; when its tag moved, `matches(st)` decides anew.
+bool class_confirmed(ClassGuard& guard, PyTypeObject* t, ModuleState* st, PyObject* any_name,
+                     bool (*matches)(ModuleState*)) {
+    if (tag_holds(t, guard.tag)) {
+        return true;
+    }
+    if (tag_holds(t, guard.rejected_tag)) {
+        return false;
+    }
+    guard.tag = 0;
+    const bool same = matches(st);
+    (same ? guard.tag : guard.rejected_tag) = current_tag(t, any_name);
+    return same && guard.tag != 0;
+}
+
 // --- unchanged namespaces ---------------------------------------------------
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -342,17 +357,8 @@ bool section_intact(ModuleState* st, PyObject* dev) {
         item(c.get_kwdefaults, st->n.underscore_impl) != Py_None) {
         return false;
     }
-    auto* t = reinterpret_cast<PyTypeObject*>(c.proxy_type);
-    if (tag_holds(t, c.tag)) {
-        return true;
-    }
-    if (tag_holds(t, c.rejected_tag)) {
-        return false;
-    }
-    c.tag = 0;
-    const bool same = section_class_matches(st);
-    (same ? c.tag : c.rejected_tag) = current_tag(t, st->n.get);
-    return same && c.tag != 0;
+    return class_confirmed(c.guard, reinterpret_cast<PyTypeObject*>(c.proxy_type), st, st->n.get,
+                           section_class_matches);
 }
 
 // A bound method of SectionProxy.get on `dev`.
@@ -429,18 +435,9 @@ Ref section_read(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key,
 }
 
 bool record_class_intact(ModuleState* st) {
-    RecordCache& r = st->fast.record;
-    auto* t = reinterpret_cast<PyTypeObject*>(st->device_config);
-    if (tag_holds(t, r.tag)) {
-        return true;
-    }
-    if (tag_holds(t, r.rejected_tag)) {
-        return false;
-    }
-    r.tag = 0;
-    const bool same = record_class_matches(st);
-    (same ? r.tag : r.rejected_tag) = current_tag(t, st->n.dunder_init);
-    return same && r.tag != 0;
+    return class_confirmed(st->fast.record.guard,
+                           reinterpret_cast<PyTypeObject*>(st->device_config), st,
+                           st->n.dunder_init, record_class_matches);
 }
 
 int init_fast_paths(ModuleState* st, PyObject* module_dict) {
@@ -510,7 +507,7 @@ void clear_fast_paths(FastPaths& fast) {
     for (PyObject*& o : fast.vocabulary.entries) {
         Py_CLEAR(o);
     }
-    fast.vocabulary.tag = 0;
+    fast.vocabulary.guard = {};
     Py_CLEAR(fast.record.namespace_items);
     Py_CLEAR(fast.section.proxy_type);
     Py_CLEAR(fast.section.get);
@@ -519,9 +516,9 @@ void clear_fast_paths(FastPaths& fast) {
     Py_CLEAR(fast.section.get_kwdefaults);
     Py_CLEAR(fast.section.partial_type);
     Py_CLEAR(fast.section.kwnames);
-    fast.section.tag = 0;
+    fast.section.guard = {};
     Py_CLEAR(fast.record.instance_template);
-    fast.record.tag = 0;
+    fast.record.guard = {};
     DeepCopyCache& c = fast.deepcopy;
     c.usable = false;
 #if PY_VERSION_HEX >= 0x030C0000
@@ -552,18 +549,8 @@ bool vocabulary_intact(ModuleState* st, PyObject* cls) {
     if (cls != st->device_dtype || !cls) {
         return false;
     }
-    VocabularyCache& v = st->fast.vocabulary;
-    auto* t = reinterpret_cast<PyTypeObject*>(cls);
-    if (tag_holds(t, v.tag)) {
-        return true;
-    }
-    if (tag_holds(t, v.rejected_tag)) {
-        return false;
-    }
-    v.tag = 0;
-    const bool same = vocabulary_matches(st);
-    (same ? v.tag : v.rejected_tag) = current_tag(t, st->n.get_options);
-    return same && v.tag != 0;
+    return class_confirmed(st->fast.vocabulary.guard, reinterpret_cast<PyTypeObject*>(cls), st,
+                           st->n.get_options, vocabulary_matches);
 }
 
 bool deepcopy_intact(ModuleState* st, PyObject* copy_module) {

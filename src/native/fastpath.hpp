@@ -13,6 +13,14 @@ namespace npu {
 
 struct ModuleState;
 
+// A class confirmed to be as the load made it, under the interpreter's
+// version tag of the moment; a rejected tag spares re-checking a class that
+// is known to differ until it changes again.
+struct ClassGuard {
+    unsigned int tag;
+    unsigned int rejected_tag;
+};
+
 // DeviceDtype as the load made it: the values of its namespace, and the
 // version tag under which they were last confirmed.
 struct VocabularyCache {
@@ -20,8 +28,7 @@ struct VocabularyCache {
     static constexpr int kQuantized = 5;
     static constexpr int kEntries = kOptions + 2;  // + both class methods
     PyObject* entries[kEntries];  // strong; in the order of get_options, then methods
-    unsigned int tag;             // 0: not confirmed
-    unsigned int rejected_tag;    // a version found to differ from the load
+    ClassGuard guard;
 };
 
 // The standard library's deep copy of a list of plain strings is a new list
@@ -49,8 +56,7 @@ struct DeepCopyCache {
 struct RecordCache {
     PyObject* namespace_items;  // the class namespace at load: a dict copy
     PyObject* instance_template;  // twelve attributes in assignment order
-    unsigned int tag;
-    unsigned int rejected_tag;
+    ClassGuard guard;
 };
 
 // configparser's section view as loaded: reading through it is a call of the
@@ -63,8 +69,7 @@ struct SectionCache {
     PyObject* get_kwdefaults;
     PyObject* partial_type;   // functools.partial, which makes its converters
     PyObject* kwnames;        // ("raw", "vars", "fallback")
-    unsigned int tag;
-    unsigned int rejected_tag;
+    ClassGuard guard;
 };
 
 struct FastPaths {

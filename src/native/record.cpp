@@ -1,4 +1,6 @@
 // DeviceConfig: the record of one device, and its serialization.
+#include <array>
+
 #include "classes.hpp"
 #include "state.hpp"
 
@@ -28,6 +30,29 @@ const char* const kInitParams[kParamCount] = {
     "self",  "target",           "pid",          "core",           "mad_per_core",
     "input_buffer_depth",        "evis",         "nn_support_dtypes", "optimization",
     "ext_sram_sizes",            "sdk_dir",      "simulator_config", "ext_axi_sram_sizes"};
+
+using Assignment = std::pair<PyObject*, PyObject*>;  // attribute, value
+constexpr int kAttributes = kParamCount - 1;
+constexpr int kCopiedAttribute = 7;  // nn_support_dtypes, assigned its deep copy
+
+// The constructor's assignments, in their order; the data types are left
+// for the caller to fill in with their copy.
+std::array<Assignment, kAttributes> assignments(const Names& n, PyObject* const* args) {
+    return {{
+        {n.target, args[kTarget]},
+        {n.pid, args[kPid]},
+        {n.optimization, args[kOptimization]},
+        {n.core, args[kCore]},
+        {n.mad_per_core, args[kMadPerCore]},
+        {n.input_buffer_depth, args[kInputBufferDepth]},
+        {n.evis, args[kEvis]},
+        {n.nn_support_dtypes, nullptr},
+        {n.ext_sram_sizes, args[kExtSramSizes]},
+        {n.sdk_dir, args[kSdkDir]},
+        {n.simulator_config, args[kSimulatorConfig]},
+        {n.ext_axi_sram_sizes, args[kExtAxiSramSizes]},
+    }};
+}
 
 // copy.deepcopy(value), `copy` read from the module namespace now. The
 // standard deep copy of a list of plain strings is a new list of the same
@@ -123,21 +148,8 @@ int init_fresh_record(NativeFunction* fn, ModuleState* st, PyObject* const* args
     if (!dict) {
         return -1;
     }
-    const Names& n = st->n;
-    const std::pair<PyObject*, PyObject*> values[] = {
-        {n.target, args[kTarget]},
-        {n.pid, args[kPid]},
-        {n.optimization, args[kOptimization]},
-        {n.core, args[kCore]},
-        {n.mad_per_core, args[kMadPerCore]},
-        {n.input_buffer_depth, args[kInputBufferDepth]},
-        {n.evis, args[kEvis]},
-        {n.nn_support_dtypes, copied.get()},
-        {n.ext_sram_sizes, args[kExtSramSizes]},
-        {n.sdk_dir, args[kSdkDir]},
-        {n.simulator_config, args[kSimulatorConfig]},
-        {n.ext_axi_sram_sizes, args[kExtAxiSramSizes]},
-    };
+    auto values = assignments(st->n, args);
+    values[kCopiedAttribute].second = copied.get();
     for (const auto& [name, value] : values) {
         if (PyDict_SetItem(dict.get(), name, value) < 0) {
             return -1;
@@ -155,7 +167,7 @@ void keep_template(ModuleState* st, PyObject* self, bool fresh) {
         return;
     }
     PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot || !*slot || PyDict_Size(*slot) != kParamCount - 1) {
+    if (!slot || !*slot || PyDict_Size(*slot) != kAttributes) {
         return;
     }
     // Keys and order only: the values are blanked so that the template
@@ -196,32 +208,19 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     }
     const bool fresh = fresh_record(st, self);
 #endif
-    const std::pair<PyObject*, PyObject*> before_copy[] = {
-        {n.target, args[kTarget]},
-        {n.pid, args[kPid]},
-        {n.optimization, args[kOptimization]},
-        {n.core, args[kCore]},
-        {n.mad_per_core, args[kMadPerCore]},
-        {n.input_buffer_depth, args[kInputBufferDepth]},
-        {n.evis, args[kEvis]},
-    };
-    for (const auto& [name, value] : before_copy) {
-        if (PyObject_SetAttr(self, name, value) < 0) {
-            return nullptr;
+    // The deep copy is made when its turn comes: a failing copy leaves the
+    // attributes before it assigned.
+    Ref copied;
+    auto values = assignments(n, args);
+    for (int i = 0; i < kAttributes; ++i) {
+        if (i == kCopiedAttribute) {
+            copied = deep_copy(fn, st, dtypes.get());
+            if (!copied) {
+                return nullptr;
+            }
+            values[i].second = copied.get();
         }
-    }
-    Ref copied = deep_copy(fn, st, dtypes.get());
-    if (!copied || PyObject_SetAttr(self, n.nn_support_dtypes, copied.get()) < 0) {
-        return nullptr;
-    }
-    const std::pair<PyObject*, PyObject*> after_copy[] = {
-        {n.ext_sram_sizes, args[kExtSramSizes]},
-        {n.sdk_dir, args[kSdkDir]},
-        {n.simulator_config, args[kSimulatorConfig]},
-        {n.ext_axi_sram_sizes, args[kExtAxiSramSizes]},
-    };
-    for (const auto& [name, value] : after_copy) {
-        if (PyObject_SetAttr(self, name, value) < 0) {
+        if (PyObject_SetAttr(self, values[i].first, values[i].second) < 0) {
             return nullptr;
         }
     }
