@@ -15,14 +15,14 @@ using Member = std::pair<PyObject*, PyObject*>;  // name, value (borrowed)
 // `members` in order, as a class body would fill it.
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members);
 
-// A code object for `spec`, filed under the module's file.
-Ref new_code(PyObject* module, const FunctionSpec& spec);
+// A code object for `info`, filed under the module's file.
+Ref new_code(PyObject* module, const FunctionInfo& info);
 
 // A function of this module, with a code object of its own.
-Ref new_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults = nullptr);
+Ref new_function(PyObject* module, const FunctionInfo& info, PyObject* defaults = nullptr);
 
 // classmethod(function)
-Ref new_classmethod(PyObject* module, const FunctionSpec& spec);
+Ref new_classmethod(PyObject* module, const FunctionInfo& info);
 
 // Each builder returns the class, or an empty Ref with an exception set.
 Ref make_init_optimization(PyObject* module);

@@ -22,7 +22,7 @@ Ref code_name(NativeFunction* f) {
 }
 
 void too_many_positional(NativeFunction* f, Py_ssize_t given, Py_ssize_t defcount) {
-    const Py_ssize_t argcount = f->spec->argcount;
+    const Py_ssize_t argcount = f->info->argcount;
     Ref sig;
     bool plural;
     if (defcount) {
@@ -156,7 +156,7 @@ PyObject* closest_param(NativeFunction* f, PyObject* key) {
     }
     PyObject* best = nullptr;
     Py_ssize_t best_distance = PY_SSIZE_T_MAX;
-    for (Py_ssize_t i = 0; i < f->spec->argcount; ++i) {
+    for (Py_ssize_t i = 0; i < f->info->argcount; ++i) {
         PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
         Py_ssize_t size;
         const char* text = PyUnicode_AsUTF8AndSize(name, &size);
@@ -203,7 +203,7 @@ void unexpected_keyword(NativeFunction* f, PyObject* key) {
 // Index of the parameter called `key`, -1 if none, -2 on error.
 Py_ssize_t find_param(NativeFunction* f, PyObject* key) {
     PyObject* names = f->varnames;
-    const Py_ssize_t n = f->spec->argcount;
+    const Py_ssize_t n = f->info->argcount;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (PyTuple_GET_ITEM(names, i) == key) {
             return i;
@@ -224,7 +224,7 @@ Py_ssize_t find_param(NativeFunction* f, PyObject* key) {
 // The general binding: keywords, missing and surplus arguments, defaults.
 PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    const Py_ssize_t argcount = f->spec->argcount;
+    const Py_ssize_t argcount = f->info->argcount;
     PyObject* slots[kMaxParams] = {};
     const Py_ssize_t npos = nargs < argcount ? nargs : argcount;
     for (Py_ssize_t i = 0; i < npos; ++i) {
@@ -281,7 +281,7 @@ PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nar
             }
         }
     }
-    return f->spec->body(f, slots);
+    return f->info->body(f, slots);
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -289,8 +289,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     auto* f = reinterpret_cast<NativeFunction*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
-        if (nargs == f->spec->argcount) {
-            return f->spec->body(f, args);
+        if (nargs == f->info->argcount) {
+            return f->info->body(f, args);
         }
         kwnames = nullptr;
     }
@@ -580,19 +580,19 @@ int ready_function_type() {
     return PyType_Ready(&t);
 }
 
-Ref make_code(const FunctionSpec& spec, PyObject* filename) {
+Ref make_code(const FunctionInfo& info, PyObject* filename) {
     Ref file_text = Ref::steal(PyUnicode_AsUTF8String(filename));
     if (!file_text) {
         return {};
     }
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(PyBytes_AS_STRING(file_text.get()), spec.name, 0)));
-    Ref varnames = Ref::steal(PyTuple_New(spec.argcount));
+        PyCode_NewEmpty(PyBytes_AS_STRING(file_text.get()), info.name, 0)));
+    Ref varnames = Ref::steal(PyTuple_New(info.argcount));
     if (!empty || !varnames) {
         return {};
     }
-    for (Py_ssize_t i = 0; i < spec.argcount; ++i) {
-        PyObject* name = PyUnicode_InternFromString(spec.params[i]);
+    for (Py_ssize_t i = 0; i < info.argcount; ++i) {
+        PyObject* name = PyUnicode_InternFromString(info.params[i]);
         if (!name) {
             return {};
         }
@@ -601,14 +601,14 @@ Ref make_code(const FunctionSpec& spec, PyObject* filename) {
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref changes = Ref::steal(Py_BuildValue(
-        "{s:n,s:i,s:i,s:n,s:O,s:i}", "co_argcount", spec.argcount, "co_posonlyargcount", 0,
-        "co_kwonlyargcount", 0, "co_nlocals", spec.argcount, "co_varnames", varnames.get(),
+        "{s:n,s:i,s:i,s:n,s:O,s:i}", "co_argcount", info.argcount, "co_posonlyargcount", 0,
+        "co_kwonlyargcount", 0, "co_nlocals", info.argcount, "co_varnames", varnames.get(),
         "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
     if (!replace || !no_args || !changes) {
         return {};
     }
 #if PY_VERSION_HEX >= 0x030B0000
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
     if (!qualname || PyDict_SetItemString(changes.get(), "co_qualname", qualname.get()) < 0) {
         return {};
     }
@@ -616,21 +616,21 @@ Ref make_code(const FunctionSpec& spec, PyObject* filename) {
     return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* owner,
+Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
                   PyObject* defaults) {
     PyObject* globals = PyModule_GetDict(owner);  // borrowed
     if (!globals) {
         return {};
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref name = Ref::steal(PyUnicode_InternFromString(info.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
     Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
     Ref co_name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
     if (!name || !qualname || !varnames || !co_name) {
         return {};
     }
-    if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < spec.argcount ||
-        spec.argcount > kMaxParams) {
+    if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < info.argcount ||
+        info.argcount > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "code object does not match its function");
         return {};
     }
@@ -645,7 +645,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* owner,
         return {};
     }
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->info = &info;
     f->name = name.release();
     f->qualname = qualname.release();
     f->code = Ref::borrow(code).release();

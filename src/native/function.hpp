@@ -16,7 +16,7 @@ using FunctionBody = PyObject* (*)(NativeFunction* self, PyObject* const* args);
 constexpr Py_ssize_t kMaxParams = 16;
 
 // What a function is, fixed at compile time.
-struct FunctionSpec {
+struct FunctionInfo {
     const char* name;
     const char* qualname;
     const char* const* params;  // `argcount` names
@@ -27,7 +27,7 @@ struct FunctionSpec {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionInfo* info;
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
     PyObject* code;         // __code__
@@ -51,12 +51,12 @@ extern PyTypeObject NativeFunctionType;
 // Readies the type once per process; -1 with an exception set on failure.
 int ready_function_type();
 
-// A code object whose argument counts and names describe `spec`, as a
+// A code object whose argument counts and names describe `info`, as a
 // compiled `def` would have; shared by every function made from it.
-Ref make_code(const FunctionSpec& spec, PyObject* filename);
+Ref make_code(const FunctionInfo& info, PyObject* filename);
 
 // A new function over `owner`'s namespace. `defaults` may be NULL.
-Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* owner,
+Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
                   PyObject* defaults);
 
 inline bool is_native_function(PyObject* op) { return Py_TYPE(op) == &NativeFunctionType; }

@@ -103,7 +103,7 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
 }
 
 const char* const kParseDeviceParams[] = {"parser", "device"};
-const FunctionSpec kParseDevice = {"_parse_device", "NPUConfig.__init__.<locals>._parse_device",
+const FunctionInfo kParseDevice = {"_parse_device", "NPUConfig.__init__.<locals>._parse_device",
                                    kParseDeviceParams, 2, parse_device};
 
 // ovraLog.e(message.format(npu_model))
@@ -190,9 +190,9 @@ PyObject* is_quantize_method_compatible(NativeFunction* fn, PyObject* const* arg
 }
 
 const char* const kInitParams[] = {"self", "npu_model"};
-const FunctionSpec kInit = {"__init__", "NPUConfig.__init__", kInitParams, 2, npu_config_init};
+const FunctionInfo kInit = {"__init__", "NPUConfig.__init__", kInitParams, 2, npu_config_init};
 const char* const kCompatibleParams[] = {"self", "quantized_dtype"};
-const FunctionSpec kCompatible = {"is_quantize_method_compatible",
+const FunctionInfo kCompatible = {"is_quantize_method_compatible",
                                   "NPUConfig.is_quantize_method_compatible", kCompatibleParams,
                                   2, is_quantize_method_compatible};
 

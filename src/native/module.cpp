@@ -32,7 +32,7 @@ Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
     return Ref::borrow(value);
 }
 
-Ref new_code(PyObject* module, const FunctionSpec& spec) {
+Ref new_code(PyObject* module, const FunctionInfo& info) {
     Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
     if (!filename) {
         PyErr_Clear();
@@ -41,19 +41,19 @@ Ref new_code(PyObject* module, const FunctionSpec& spec) {
             return {};
         }
     }
-    return make_code(spec, filename.get());
+    return make_code(info, filename.get());
 }
 
-Ref new_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults) {
-    Ref code = new_code(module, spec);
+Ref new_function(PyObject* module, const FunctionInfo& info, PyObject* defaults) {
+    Ref code = new_code(module, info);
     if (!code) {
         return {};
     }
-    return make_function(spec, code.get(), module, defaults);
+    return make_function(info, code.get(), module, defaults);
 }
 
-Ref new_classmethod(PyObject* module, const FunctionSpec& spec) {
-    Ref function = new_function(module, spec);
+Ref new_classmethod(PyObject* module, const FunctionInfo& info) {
+    Ref function = new_function(module, info);
     if (!function) {
         return {};
     }
@@ -148,10 +148,10 @@ Ref import_from(ModuleState* st, PyObject* module, PyObject* name) {
             "cannot import name %R from %R (unknown location)", name, shown.get()));
         location.reset();
     } else {
-        Ref spec = getattr(module, st->n.dunder_spec);
+        Ref info = getattr(module, st->n.dunder_spec);
         int initializing = 0;
-        if (spec) {
-            Ref flag = getattr(spec.get(), st->n.initializing);
+        if (info) {
+            Ref flag = getattr(info.get(), st->n.initializing);
             initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
         }
         PyErr_Clear();

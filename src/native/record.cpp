@@ -315,10 +315,10 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     return result.release();
 }
 
-const FunctionSpec kInit = {"__init__", "DeviceConfig.__init__", kInitParams, kParamCount,
+const FunctionInfo kInit = {"__init__", "DeviceConfig.__init__", kInitParams, kParamCount,
                             device_config_init};
 const char* const kSelfParam[] = {"self"};
-const FunctionSpec kSerialize = {"serialize", "DeviceConfig.serialize", kSelfParam, 1,
+const FunctionInfo kSerialize = {"serialize", "DeviceConfig.serialize", kSelfParam, 1,
                                  device_config_serialize};
 
 PyObject* g_init_name;  // "__init__", interned once per process
@@ -354,7 +354,7 @@ PyObject* construct_record(PyObject* cls, PyObject* const* args, size_t nargsf,
     PyObject* init = _PyType_Lookup(t, g_init_name);  // borrowed
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (!init || !is_native_function(init) ||
-        reinterpret_cast<NativeFunction*>(init)->spec != &kInit || nargs + nkw >= kMaxParams) {
+        reinterpret_cast<NativeFunction*>(init)->info != &kInit || nargs + nkw >= kMaxParams) {
         return call_type(cls, args, nargs, kwnames);
     }
     ModuleState* st = state_of(reinterpret_cast<NativeFunction*>(init)->owner);

@@ -80,13 +80,13 @@ PyObject* device_dtype_get_options(NativeFunction* self, PyObject* const* args) 
 
 const char* const kClsParams[] = {"cls"};
 
-const FunctionSpec kInitOptimizationGetOptions = {
+const FunctionInfo kInitOptimizationGetOptions = {
     "get_options", "InitOptimization.get_options", kClsParams, 1,
     init_optimization_get_options};
-const FunctionSpec kGetQuantizationDtype = {
+const FunctionInfo kGetQuantizationDtype = {
     "get_quantization_dtype", "DeviceDtype.get_quantization_dtype", kClsParams, 1,
     get_quantization_dtype};
-const FunctionSpec kDeviceDtypeGetOptions = {
+const FunctionInfo kDeviceDtypeGetOptions = {
     "get_options", "DeviceDtype.get_options", kClsParams, 1, device_dtype_get_options};
 
 Ref text(const char* value) { return Ref::steal(PyUnicode_InternFromString(value)); }
