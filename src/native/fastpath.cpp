@@ -98,6 +98,12 @@ PyObject* item(PyObject* dict, PyObject* key) {
     return value;
 }
 
+// The namespace of the plain module bound to `name` in `module_dict`, or NULL.
+PyObject* module_namespace(PyObject* module_dict, PyObject* name) {
+    PyObject* module = item(module_dict, name);
+    return module && PyModule_CheckExact(module) ? PyModule_GetDict(module) : nullptr;
+}
+
 // --- DeviceDtype ------------------------------------------------------------
 
 PyObject* const* vocabulary_names(const Names& n, PyObject* (&out)[VocabularyCache::kEntries]) {
@@ -193,11 +199,11 @@ bool copy_module_matches(ModuleState* st) {
 
 void capture_deepcopy(ModuleState* st, PyObject* module_dict) {
     DeepCopyCache& c = st->fast.deepcopy;
-    PyObject* module = item(module_dict, st->n.copy);
-    if (!module || !PyModule_CheckExact(module)) {
+    PyObject* d = module_namespace(module_dict, st->n.copy);
+    if (!d) {
         return;
     }
-    PyObject* d = PyModule_GetDict(module);
+    PyObject* module = item(module_dict, st->n.copy);
     PyObject* deepcopy = item(d, st->n.deepcopy);
     PyObject* dispatch = item(d, st->n.deepcopy_dispatch);
     PyObject* keep_alive = item(d, st->n.keep_alive);
@@ -297,16 +303,13 @@ bool looks_like_section_get(PyObject* function) {
 
 void capture_section(ModuleState* st, PyObject* module_dict) {
     SectionCache& c = st->fast.section;
-    PyObject* module = item(module_dict, st->n.configparser);
-    if (!module || !PyModule_CheckExact(module)) {
+    PyObject* d = module_namespace(module_dict, st->n.configparser);
+    if (!d) {
         return;
     }
-    PyObject* d = PyModule_GetDict(module);
     PyObject* proxy = item(d, st->n.SectionProxy);
-    PyObject* functools = item(d, st->n.functools);
-    PyObject* partial = functools && PyModule_CheckExact(functools)
-                            ? item(PyModule_GetDict(functools), st->n.partial)
-                            : nullptr;
+    PyObject* functools = module_namespace(d, st->n.functools);
+    PyObject* partial = functools ? item(functools, st->n.partial) : nullptr;
     if (!proxy || !PyType_Check(proxy) || !partial || !PyType_Check(partial)) {
         return;
     }
