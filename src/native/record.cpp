@@ -1,6 +1,4 @@
 // DeviceConfig: the record of one device, and its serialization.
-#include <array>
-
 #include "classes.hpp"
 #include "state.hpp"
 
@@ -31,27 +29,31 @@ const char* const kInitParams[kParamCount] = {
     "input_buffer_depth",        "evis",         "nn_support_dtypes", "optimization",
     "ext_sram_sizes",            "sdk_dir",      "simulator_config", "ext_axi_sram_sizes"};
 
-using Assignment = std::pair<PyObject*, PyObject*>;  // attribute, value
 constexpr int kAttributes = kParamCount - 1;
-constexpr int kCopiedAttribute = 7;  // nn_support_dtypes, assigned its deep copy
 
-// The constructor's assignments, in their order; the data types are left
-// for the caller to fill in with their copy.
-std::array<Assignment, kAttributes> assignments(const Names& n, PyObject* const* args) {
-    return {{
-        {n.target, args[kTarget]},
-        {n.pid, args[kPid]},
-        {n.optimization, args[kOptimization]},
-        {n.core, args[kCore]},
-        {n.mad_per_core, args[kMadPerCore]},
-        {n.input_buffer_depth, args[kInputBufferDepth]},
-        {n.evis, args[kEvis]},
-        {n.nn_support_dtypes, nullptr},
-        {n.ext_sram_sizes, args[kExtSramSizes]},
-        {n.sdk_dir, args[kSdkDir]},
-        {n.simulator_config, args[kSimulatorConfig]},
-        {n.ext_axi_sram_sizes, args[kExtAxiSramSizes]},
-    }};
+// The constructor's attributes in the order it assigns them, each with the
+// parameter it takes; nn_support_dtypes takes the deep copy of its argument.
+struct Assigned {
+    PyObject* Names::*name;
+    Param param;
+};
+constexpr Assigned kAssigned[kAttributes] = {
+    {&Names::target, kTarget},
+    {&Names::pid, kPid},
+    {&Names::optimization, kOptimization},
+    {&Names::core, kCore},
+    {&Names::mad_per_core, kMadPerCore},
+    {&Names::input_buffer_depth, kInputBufferDepth},
+    {&Names::evis, kEvis},
+    {&Names::nn_support_dtypes, kDtypes},
+    {&Names::ext_sram_sizes, kExtSramSizes},
+    {&Names::sdk_dir, kSdkDir},
+    {&Names::simulator_config, kSimulatorConfig},
+    {&Names::ext_axi_sram_sizes, kExtAxiSramSizes},
+};
+
+PyObject* assigned_value(const Assigned& a, PyObject* const* args, PyObject* copied) {
+    return a.param == kDtypes ? copied : args[a.param];
 }
 
 // copy.deepcopy(value), `copy` read from the module namespace now. The
@@ -148,10 +150,8 @@ int init_fresh_record(NativeFunction* fn, ModuleState* st, PyObject* const* args
     if (!dict) {
         return -1;
     }
-    auto values = assignments(st->n, args);
-    values[kCopiedAttribute].second = copied.get();
-    for (const auto& [name, value] : values) {
-        if (PyDict_SetItem(dict.get(), name, value) < 0) {
+    for (const Assigned& a : kAssigned) {
+        if (PyDict_SetItem(dict.get(), st->n.*a.name, assigned_value(a, args, copied.get())) < 0) {
             return -1;
         }
     }
@@ -167,13 +167,23 @@ void keep_template(ModuleState* st, PyObject* self, bool fresh) {
         return;
     }
     PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot || !*slot || PyDict_Size(*slot) != kAttributes) {
+    if (!slot || !*slot || !PyDict_CheckExact(*slot) || PyDict_Size(*slot) != kAttributes) {
         return;
     }
-    // Keys and order only: the values are blanked so that the template
-    // keeps nothing of this record alive.
+    // Only a namespace holding exactly the constructor's attributes, in its
+    // order, can stand for what the assignments make.
     Ref keys = Ref::steal(PyDict_Keys(*slot));
-    Ref blank = keys ? Ref::steal(PyDict_Copy(*slot)) : Ref();
+    if (!keys) {
+        PyErr_Clear();
+        return;
+    }
+    for (int i = 0; i < kAttributes; ++i) {
+        if (PyList_GET_ITEM(keys.get(), i) != st->n.*kAssigned[i].name) {
+            return;
+        }
+    }
+    // The values are blanked so that the template keeps nothing alive.
+    Ref blank = Ref::steal(PyDict_Copy(*slot));
     for (Py_ssize_t i = 0; blank && i < PyList_GET_SIZE(keys.get()); ++i) {
         if (PyDict_SetItem(blank.get(), PyList_GET_ITEM(keys.get(), i), Py_None) < 0) {
             blank.reset();
@@ -211,16 +221,14 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     // The deep copy is made when its turn comes: a failing copy leaves the
     // attributes before it assigned.
     Ref copied;
-    auto values = assignments(n, args);
-    for (int i = 0; i < kAttributes; ++i) {
-        if (i == kCopiedAttribute) {
+    for (const Assigned& a : kAssigned) {
+        if (a.param == kDtypes) {
             copied = deep_copy(fn, st, dtypes.get());
             if (!copied) {
                 return nullptr;
             }
-            values[i].second = copied.get();
         }
-        if (PyObject_SetAttr(self, values[i].first, values[i].second) < 0) {
+        if (PyObject_SetAttr(self, n.*a.name, assigned_value(a, args, copied.get())) < 0) {
             return nullptr;
         }
     }
