@@ -98,7 +98,8 @@ def test_check_undecodable_and_missing_files(tmp_path):
 
 def test_documented_example_is_clean_and_loads(m, tmp_path):
     here = os.path.dirname(os.path.abspath(__file__))
-    doc = open(os.path.join(here, "..", "docs", "configuration-files.md")).read()
+    with open(os.path.join(here, "..", "docs", "configuration-files.md")) as handle:
+        doc = handle.read()
     example = doc.split("```ini\n", 1)[1].split("```", 1)[0]
     path = tmp_path / "example"
     path.write_text(example)

@@ -35,7 +35,8 @@ def test_mypy_rejects_misuse(tmp_path):
 def test_stub_signatures_match_the_module(m):
     import ast
     stub_path = os.path.join(os.path.dirname(m.__file__), "npu_config.pyi")
-    tree = ast.parse(open(stub_path).read())
+    with open(stub_path) as handle:
+        tree = ast.parse(handle.read())
     stubbed = {}
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
