@@ -7,13 +7,6 @@ namespace npu {
 
 namespace {
 
-// os.path.<name>, `os` read from the namespace now.
-Ref os_path_function(NativeFunction* fn, const Names& n, PyObject* name) {
-    Ref os = load_global(fn->globals, fn->builtins, n.os);
-    Ref path = os ? getattr(os.get(), n.path) : Ref();
-    return path ? getattr(path.get(), name) : Ref();
-}
-
 // dev.<read>(key, fallback)
 Ref read_key(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key, PyObject* fallback) {
     bool taken;
@@ -88,7 +81,7 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
         return nullptr;
     }
     // device.sdk_dir = os.path.join(ROOT_DIR, "simulator", dev.get("sdk_dir", "LION"))
-    Ref join = os_path_function(fn, n, n.join);
+    Ref join = os_path_function(fn->globals, fn->builtins, n, n.join);
     Ref root = join ? load_global(fn->globals, fn->builtins, n.ROOT_DIR) : Ref();
     Ref sdk = root ? read_key(st, d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
     Ref sdk_path = sdk ? call(join.get(), root.get(), n.simulator, sdk.get()) : Ref();
@@ -123,10 +116,10 @@ PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
     if (!parse) {
         return nullptr;
     }
-    Ref join = os_path_function(fn, n, n.join);
+    Ref join = os_path_function(fn->globals, fn->builtins, n, n.join);
     Ref root = join ? load_global(fn->globals, fn->builtins, n.ROOT_DIR) : Ref();
     Ref cfg_path = root ? call(join.get(), root.get(), n.config, n.npu_config, npu_model) : Ref();
-    Ref exists = cfg_path ? os_path_function(fn, n, n.exists) : Ref();
+    Ref exists = cfg_path ? os_path_function(fn->globals, fn->builtins, n, n.exists) : Ref();
     Ref found = exists ? call(exists.get(), cfg_path.get()) : Ref();
     const int is_there = found ? PyObject_IsTrue(found.get()) : -1;
     if (is_there < 0 || (!is_there && log_error(fn, n, n.msg_missing, npu_model) < 0)) {

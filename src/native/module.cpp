@@ -32,6 +32,12 @@ Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
     return Ref::borrow(value);
 }
 
+Ref os_path_function(PyObject* globals, PyObject* builtins, const Names& n, PyObject* name) {
+    Ref os = load_global(globals, builtins, n.os);
+    Ref path = os ? getattr(os.get(), n.path) : Ref();
+    return path ? getattr(path.get(), name) : Ref();
+}
+
 Ref new_code(PyObject* module, const FunctionInfo& info) {
     Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
     if (!filename) {
@@ -191,16 +197,12 @@ int import_from_as(ModuleState* st, PyObject* globals, PyObject* module_name, Py
 
 // ROOT_DIR = os.path.abspath(os.path.join(os.path.dirname(current_file_path), "..", ".."))
 Ref compute_root_dir(ModuleState* st, PyObject* globals) {
+    // Evaluated as the expression is: the functions first, outermost first.
     PyObject* builtins = PyEval_GetBuiltins();
-    Ref os = load_global(globals, builtins, st->n.os);
-    Ref os_path = os ? getattr(os.get(), st->n.path) : Ref();
-    Ref abspath = os_path ? getattr(os_path.get(), st->n.abspath) : Ref();
-    Ref os2 = abspath ? load_global(globals, builtins, st->n.os) : Ref();
-    Ref os_path2 = os2 ? getattr(os2.get(), st->n.path) : Ref();
-    Ref join = os_path2 ? getattr(os_path2.get(), st->n.join) : Ref();
-    Ref os3 = join ? load_global(globals, builtins, st->n.os) : Ref();
-    Ref os_path3 = os3 ? getattr(os3.get(), st->n.path) : Ref();
-    Ref dirname = os_path3 ? getattr(os_path3.get(), st->n.dirname) : Ref();
+    const Names& n = st->n;
+    Ref abspath = os_path_function(globals, builtins, n, n.abspath);
+    Ref join = abspath ? os_path_function(globals, builtins, n, n.join) : Ref();
+    Ref dirname = join ? os_path_function(globals, builtins, n, n.dirname) : Ref();
     Ref file = dirname ? load_global(globals, builtins, st->n.current_file_path) : Ref();
     Ref package_dir = file ? call(dirname.get(), file.get()) : Ref();
     Ref joined = package_dir ? call(join.get(), package_dir.get(), st->n.parent_dir,

@@ -148,6 +148,9 @@ int traverse_names(Names& n, visitproc visit, void* arg);
 // then the builtins; NameError when neither has it.
 Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name);
 
+// os.path.<name>, with `os` read from the namespace now.
+Ref os_path_function(PyObject* globals, PyObject* builtins, const Names& n, PyObject* name);
+
 // Calls `callable` with positional arguments; a new reference or NULL.
 template <typename... Args>
 Ref call(PyObject* callable, Args... args) {
