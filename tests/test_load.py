@@ -125,25 +125,30 @@ def test_load_fails_when_the_package_has_no_file():
                     "'ovralite.api.npu_config' (unknown location)")
 
 
+# Records the imports the module makes (and fails the one named FAIL).
+IMPORT_SPY = """
+import builtins, sys
+real = builtins.__import__
+seen = []
+def spy(name, globals=None, locals=None, fromlist=(), level=0):
+    if globals and globals.get('__name__', '').endswith('npu_config.npu_config'):
+        seen.append((name, fromlist, level))
+        if name == FAIL:
+            raise KeyError(name)
+    return real(name, globals, locals, fromlist, level)
+builtins.__import__ = spy
+"""
+
+
 def test_import_errors_pass_through_unchanged_and_load_stops():
-    proc = run_python("""
-        import builtins, sys
-        real = builtins.__import__
-        seen = []
-        def spy(name, globals=None, locals=None, fromlist=(), level=0):
-            if globals and globals.get('__name__', '').endswith('npu_config.npu_config'):
-                seen.append((name, fromlist, level))
-                if name == 'configparser':
-                    raise KeyError('configparser')
-            return real(name, globals, locals, fromlist, level)
-        builtins.__import__ = spy
-        try:
-            import ovralite.api.npu_config.npu_config
-        except KeyError as e:
-            print('KeyError', e)
-        print(seen)
-        print('ovralite.api.npu_config.npu_config' in sys.modules)
-    """)
+    proc = run_python("FAIL = 'configparser'" + IMPORT_SPY + """
+try:
+    import ovralite.api.npu_config.npu_config
+except KeyError as e:
+    print('KeyError', e)
+print(seen)
+print('ovralite.api.npu_config.npu_config' in sys.modules)
+""")
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert lines[0] == "KeyError 'configparser'"
@@ -152,18 +157,10 @@ def test_import_errors_pass_through_unchanged_and_load_stops():
 
 
 def test_imports_go_through_builtins_import_in_order():
-    proc = run_python("""
-        import builtins
-        real = builtins.__import__
-        seen = []
-        def spy(name, globals=None, locals=None, fromlist=(), level=0):
-            if globals and globals.get('__name__', '').endswith('npu_config.npu_config'):
-                seen.append((name, fromlist, level))
-            return real(name, globals, locals, fromlist, level)
-        builtins.__import__ = spy
-        import ovralite.api.npu_config.npu_config
-        for s in seen: print(s)
-    """)
+    proc = run_python("FAIL = None" + IMPORT_SPY + """
+import ovralite.api.npu_config.npu_config
+for s in seen: print(s)
+""")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "('os', None, 0)", "('sys', None, 0)", "('copy', None, 0)",
