@@ -322,3 +322,19 @@ def test_converter_replaced_on_the_view_or_the_view_class(m, models, monkeypatch
         patch.setattr(configparser.SectionProxy, "_name", Renamed(), raising=False)
         assert m.NPUConfig("M").device.core == 9
     assert m.NPUConfig("M").device.core == 2
+
+
+def test_namespace_replaced_while_serializing_is_read_afresh(m):
+    record = m.DeviceConfig("t", "p")
+
+    class Swapper:
+        # Runs inside serialize's deep copy and swaps the record's namespace.
+        def __deepcopy__(self, memo):
+            fresh = dict(vars(record), sdk_dir="new", simulator_config="newer")
+            record.__dict__ = fresh
+            return "copied"
+
+    record.nn_support_dtypes = [Swapper()]
+    out = record.serialize()
+    assert out["nn_support_dtypes"] == ["copied"]
+    assert (out["sdk_dir"], out["simulator_config"]) == ("new", "newer")

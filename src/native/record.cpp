@@ -306,13 +306,15 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     };
     // For an instance of the unchanged class, each attribute read is a read
     // of its namespace (attributes missing there are still read generically,
-    // so the error is the interpreter's own).
-    PyObject* own = record_namespace(st, self);
+    // so the error is the interpreter's own). The namespace and the class are
+    // looked at anew for every read: the deep copy and the item stores can
+    // run a caller's code, which may replace either.
     for (const auto& [key, attribute] : entries) {
         Ref value;
         if (attribute == n.nn_support_dtypes) {
             value = serialized_dtypes(fn, st, self);
         } else {
+            PyObject* own = record_namespace(st, self);
             PyObject* found = own ? PyDict_GetItemWithError(own, attribute) : nullptr;
             value = found ? Ref::borrow(found) : getattr(self, attribute);
         }
