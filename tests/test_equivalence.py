@@ -338,3 +338,21 @@ def test_namespace_replaced_while_serializing_is_read_afresh(m):
     out = record.serialize()
     assert out["nn_support_dtypes"] == ["copied"]
     assert (out["sdk_dir"], out["simulator_config"]) == ("new", "newer")
+
+
+def test_section_get_keyword_defaults_changed_in_place(m, models):
+    models.write("M", "[device]\ntarget = %(x)s\nx = 1\n")
+    assert m.NPUConfig("M").device.target == "1"
+    kwdefaults = configparser.SectionProxy.get.__kwdefaults__
+    saved = dict(kwdefaults)
+    try:
+        kwdefaults["raw"] = True
+        assert m.NPUConfig("M").device.target == "%(x)s"
+        del kwdefaults["raw"]
+        kwdefaults["other"] = 1
+        with pytest.raises(TypeError, match="keyword-only argument: 'raw'"):
+            m.NPUConfig("M")
+    finally:
+        kwdefaults.clear()
+        kwdefaults.update(saved)
+    assert m.NPUConfig("M").device.target == "1"

@@ -357,7 +357,8 @@ bool section_intact(ModuleState* st, PyObject* dev) {
         PyFunction_GET_DEFAULTS(c.get) != c.get_defaults ||
         PyFunction_GET_KW_DEFAULTS(c.get) != c.get_kwdefaults || !c.get_kwdefaults ||
         PyDict_Size(c.get_kwdefaults) != 3 ||
-        item(c.get_kwdefaults, st->n.underscore_impl) != Py_None) {
+        item(c.get_kwdefaults, st->n.underscore_impl) != Py_None ||
+        !item(c.get_kwdefaults, st->n.raw) || !item(c.get_kwdefaults, st->n.vars)) {
         return false;
     }
     return class_confirmed(c.guard, reinterpret_cast<PyTypeObject*>(c.proxy_type), st, st->n.get,
@@ -380,6 +381,10 @@ Ref section_read(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key,
     }
     SectionCache& c = st->fast.section;
     const Names& n = st->n;
+    // Bound as the view's get binds its keyword defaults, at the start, and
+    // held: what runs later may change them.
+    Ref raw = Ref::borrow(item(c.get_kwdefaults, n.raw));
+    Ref vars = Ref::borrow(item(c.get_kwdefaults, n.vars));
     // What the view's read is: its own get, or a converter made as
     // functools.partial(self.get, _impl=parser.get<type>).
     Ref reader = getattr(dev, read);
@@ -426,13 +431,7 @@ Ref section_read(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key,
     if (!name) {
         return {};
     }
-    PyObject* raw = item(c.get_kwdefaults, n.raw);
-    PyObject* vars = item(c.get_kwdefaults, n.vars);
-    if (!raw || !vars) {
-        PyErr_SetString(PyExc_SystemError, "SectionProxy.get lost its keyword defaults");
-        return {};
-    }
-    PyObject* stack[] = {nullptr, name.get(), key, raw, vars, fallback};
+    PyObject* stack[] = {nullptr, name.get(), key, raw.get(), vars.get(), fallback};
     return Ref::steal(
         PyObject_Vectorcall(impl.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, c.kwnames));
 }
