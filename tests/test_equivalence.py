@@ -356,3 +356,4 @@ def test_section_get_keyword_defaults_changed_in_place(m, models):
         kwdefaults.clear()
         kwdefaults.update(saved)
     assert m.NPUConfig("M").device.target == "1"
+

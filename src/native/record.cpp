@@ -56,16 +56,25 @@ PyObject* assigned_value(const Assigned& a, PyObject* const* args, PyObject* cop
     return a.param == kDtypes ? copied : args[a.param];
 }
 
-// copy.deepcopy(value), `copy` read from the module namespace now. The
-// standard deep copy of a list of plain strings is a new list of the same
-// strings; while copy.deepcopy is the standard one, that is made directly.
+// The standard deep copy of a list of plain strings is a new list of the
+// same strings: whether copy.deepcopy, reached through `copy`, is the
+// standard one and `value` such a list.
+bool slice_is_deep_copy(ModuleState* st, PyObject* copy, PyObject* value) {
+    return PyList_CheckExact(value) && all_plain_strings(value) && deepcopy_intact(st, copy);
+}
+
+Ref list_slice(PyObject* list) {
+    return Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
+}
+
+// copy.deepcopy(value), `copy` read from the module namespace now.
 Ref deep_copy(NativeFunction* fn, ModuleState* st, PyObject* value) {
     Ref copy = load_global(fn->globals, fn->builtins, st->n.copy);
     if (!copy) {
         return {};
     }
-    if (PyList_CheckExact(value) && all_plain_strings(value) && deepcopy_intact(st, copy.get())) {
-        return Ref::steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
+    if (slice_is_deep_copy(st, copy.get(), value)) {
+        return list_slice(value);
     }
     return call_method(copy.get(), st->n.deepcopy, value);
 }
@@ -141,11 +150,10 @@ int init_fresh_record(NativeFunction* fn, ModuleState* st, PyObject* const* args
         PyErr_Clear();
         return 0;
     }
-    if (!PyList_CheckExact(dtypes) || !all_plain_strings(dtypes) ||
-        !deepcopy_intact(st, copy.get())) {
+    if (!slice_is_deep_copy(st, copy.get(), dtypes)) {
         return 0;
     }
-    Ref copied = Ref::steal(PyList_GetSlice(dtypes, 0, PyList_GET_SIZE(dtypes)));
+    Ref copied = list_slice(dtypes);
     Ref dict = copied ? Ref::steal(PyDict_Copy(template_dict)) : Ref();
     if (!dict) {
         return -1;
@@ -263,11 +271,14 @@ Ref serialized_dtypes(NativeFunction* fn, ModuleState* st, PyObject* self) {
         return {};
     }
     if (deepcopy_intact(st, copy.get())) {
+        // Looking up the standard copy.deepcopy has no effect of its own.
         Ref dtypes = getattr(self, n.nn_support_dtypes);
-        if (!dtypes || !PyList_CheckExact(dtypes.get()) || !all_plain_strings(dtypes.get())) {
-            return dtypes ? call_method(copy.get(), n.deepcopy, dtypes.get()) : Ref();
+        if (!dtypes) {
+            return {};
         }
-        return Ref::steal(PyList_GetSlice(dtypes.get(), 0, PyList_GET_SIZE(dtypes.get())));
+        return slice_is_deep_copy(st, copy.get(), dtypes.get())
+                   ? list_slice(dtypes.get())
+                   : call_method(copy.get(), n.deepcopy, dtypes.get());
     }
     Ref deepcopy = getattr(copy.get(), n.deepcopy);
     Ref dtypes = deepcopy ? getattr(self, n.nn_support_dtypes) : Ref();
