@@ -357,3 +357,15 @@ def test_section_get_keyword_defaults_changed_in_place(m, models):
         kwdefaults.update(saved)
     assert m.NPUConfig("M").device.target == "1"
 
+
+def test_namespace_replaced_by_an_item_store_is_read_afresh(m, monkeypatch):
+    record = m.DeviceConfig("t", "p")
+
+    class Swapping(dict):
+        def __setitem__(self, key, value):
+            super().__setitem__(key, value)
+            if key == "pid":
+                record.__dict__ = dict(vars(record), core=42)
+
+    monkeypatch.setattr(m, "OrderedDict", Swapping)
+    assert record.serialize()["core"] == 42

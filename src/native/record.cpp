@@ -317,20 +317,26 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     };
     // For an instance of the unchanged class, each attribute read is a read
     // of its namespace (attributes missing there are still read generically,
-    // so the error is the interpreter's own). The namespace and the class are
-    // looked at anew for every read: the deep copy and the item stores can
-    // run a caller's code, which may replace either.
+    // so the error is the interpreter's own). The deep copy, and item stores
+    // into anything but a plain OrderedDict, can run a caller's code, which
+    // may replace the namespace or change the class: after them it is looked
+    // up again.
+    const bool plain_result = PyODict_CheckExact(result.get());
+    Ref own = Ref::borrow(record_namespace(st, self));
     for (const auto& [key, attribute] : entries) {
         Ref value;
-        if (attribute == n.nn_support_dtypes) {
+        const bool copies = attribute == n.nn_support_dtypes;
+        if (copies) {
             value = serialized_dtypes(fn, st, self);
         } else {
-            PyObject* own = record_namespace(st, self);
-            PyObject* found = own ? PyDict_GetItemWithError(own, attribute) : nullptr;
+            PyObject* found = own ? PyDict_GetItemWithError(own.get(), attribute) : nullptr;
             value = found ? Ref::borrow(found) : getattr(self, attribute);
         }
         if (!value || PyObject_SetItem(result.get(), key, value.get()) < 0) {
             return nullptr;
+        }
+        if (copies || !plain_result) {
+            own = Ref::borrow(record_namespace(st, self));
         }
     }
     return result.release();
