@@ -79,8 +79,8 @@ def test_shadowing_builtins_used_by_deepcopy(m, monkeypatch):
     assert ("type", ["float16"]) in seen
 
 
-def test_a_profiler_sees_the_calls_of_the_general_path(m):
-    m.DeviceConfig("warm", "up")
+def profiled_calls(action):
+    """Names of the Python functions a profiler sees called during `action`."""
     called = []
 
     def profiler(frame, event, arg):
@@ -89,9 +89,16 @@ def test_a_profiler_sees_the_calls_of_the_general_path(m):
 
     sys.setprofile(profiler)
     try:
-        m.DeviceConfig("t", "p", nn_support_dtypes=["float16"]).serialize()
+        action()
     finally:
         sys.setprofile(None)
+    return called
+
+
+def test_a_profiler_sees_the_calls_of_the_general_path(m):
+    m.DeviceConfig("warm", "up")
+    called = profiled_calls(
+        lambda: m.DeviceConfig("t", "p", nn_support_dtypes=["float16"]).serialize())
     assert called.count("deepcopy") >= 4  # the list and its element, twice
     assert "_deepcopy_list" in called
 
@@ -224,17 +231,7 @@ import configparser  # noqa: E402
 def test_profiler_sees_the_section_views_own_reads(m, models):
     models.write("M", "[device]\ncore = 2\n")
     m.NPUConfig("M")
-    called = []
-
-    def profiler(frame, event, arg):
-        if event == "call":
-            called.append(frame.f_code.co_name)
-
-    sys.setprofile(profiler)
-    try:
-        m.NPUConfig("M")
-    finally:
-        sys.setprofile(None)
+    called = profiled_calls(lambda: m.NPUConfig("M"))
     assert called.count("get") >= 15  # SectionProxy.get for every key, and the parser's
 
 
