@@ -12,8 +12,11 @@ namespace npu {
 using Member = std::pair<PyObject*, PyObject*>;  // name, value (borrowed)
 
 // type(name, (object,), ns), ns holding __module__, __qualname__ and then
-// `members` in order, as a class body would fill it.
-Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members);
+// `members` in order, as a class body would fill it; `static_attributes` are
+// the names its methods assign on self, sorted. Functions among the members
+// learn the class as their __objclass__.
+Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
+              std::initializer_list<PyObject*> static_attributes = {});
 
 // A code object for `info`, filed under the module's file.
 Ref new_code(PyObject* module, const FunctionInfo& info);

@@ -4,6 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
+// Shortcuts of the module's own (see CMakeLists.txt: OVRALITE_SHORTCUTS).
+#ifndef NPU_SHORTCUTS
+#define NPU_SHORTCUTS 1
+#endif
+
 namespace npu {
 
 // getattr(obj, name) where a missing attribute is no error: 1 with *result
@@ -13,6 +20,61 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
     return PyObject_GetOptionalAttr(obj, name, result);
 #else
     return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// A dictionary's version: every change to any dictionary gives it a new
+// number from one 64-bit counter of the interpreter, never handed out twice.
+inline uint64_t dict_version(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// Raises NameError for `name` as the interpreter's name lookup does; from
+// 3.10 the exception carries the name, which its "Did you mean" hint reads.
+inline void raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+#if PY_VERSION_HEX >= 0x030A0000
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && PyObject_SetAttrString(value, "name", name) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+
+// The recursion check of a call to one of the module's functions, as the
+// interpreter makes it for a Python function's frame; -1 with RecursionError
+// set when the limit is reached. From 3.12 Python frames count against their
+// own limit (sys.getrecursionlimit()), apart from the much deeper one of C
+// calls, so both are taken: the first bounds the depth as for Python code,
+// the second keeps the C stack's accounting.
+inline int enter_function_call() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->py_recursion_remaining-- <= 0) {
+        ++ts->py_recursion_remaining;
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return -1;
+    }
+    if (Py_EnterRecursiveCall("")) {
+        ++ts->py_recursion_remaining;
+        return -1;
+    }
+    return 0;
+#else
+    return Py_EnterRecursiveCall("") ? -1 : 0;
+#endif
+}
+
+inline void leave_function_call() {
+    Py_LeaveRecursiveCall();
+#if PY_VERSION_HEX >= 0x030C0000
+    ++PyThreadState_Get()->py_recursion_remaining;
 #endif
 }
 

@@ -3,6 +3,9 @@
 // own binding of arguments to a `def` with positional-or-keyword parameters.
 #include "function.hpp"
 
+#include "compat.hpp"
+#include "state.hpp"
+
 #include <structmember.h>
 
 #include <algorithm>
@@ -284,17 +287,24 @@ PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nar
     return f->info->body(f, slots);
 }
 
+// As a Python function's frame does, every call passes the interpreter's
+// recursion check: bodies call back into Python, which may call them again.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<NativeFunction*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
-        if (nargs == f->info->argcount) {
-            return f->info->body(f, args);
-        }
-        kwnames = nullptr;
+    if (enter_function_call() < 0) {
+        return nullptr;
     }
-    return bind_and_call(f, args, nargs, kwnames);
+    PyObject* result;
+    if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && nargs == f->info->argcount) {
+        result = f->info->body(f, args);
+    } else {
+        result = bind_and_call(f, args, nargs,
+                               kwnames && PyTuple_GET_SIZE(kwnames) ? kwnames : nullptr);
+    }
+    leave_function_call();
+    return result;
 }
 
 // --- attributes ------------------------------------------------------------
@@ -466,6 +476,8 @@ PyMemberDef function_members[] = {
     {const_cast<char*>("__builtins__"), T_OBJECT, offsetof(NativeFunction, builtins), READONLY,
      nullptr},
 #endif
+    {const_cast<char*>("__objclass__"), T_OBJECT_EX, offsetof(NativeFunction, objclass),
+     READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -511,6 +523,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
     Py_VISIT(f->owner);
+    Py_VISIT(f->objclass);
     return 0;
 }
 
@@ -526,6 +539,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->type_params);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->owner);
+    Py_CLEAR(f->objclass);
     // name, qualname, code and parameter names stay until deallocation: repr and argument
     // errors may still need them while a cycle is being broken.
     return 0;
@@ -634,9 +648,18 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
         PyErr_SetString(PyExc_SystemError, "code object does not match its function");
         return {};
     }
-    // Like a `def`: __module__ is the namespace's __name__ at creation.
-    PyObject* module_name = PyDict_GetItemString(globals, "__name__");  // borrowed
-    PyObject* builtins = PyEval_GetBuiltins();                          // borrowed
+    // Like a `def`: __module__ is the namespace's __name__ at creation, and
+    // the builtins are the namespace's __builtins__ (a module stands for its
+    // namespace), else those of the running code.
+    const Names& n = state_of(owner)->n;
+    PyObject* module_name = PyDict_GetItemWithError(globals, n.dunder_name);  // borrowed
+    PyObject* builtins =
+        PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(globals, n.dunder_builtins);
+    if (builtins && PyModule_Check(builtins)) {
+        builtins = PyModule_GetDict(builtins);
+    } else if (!builtins && !PyErr_Occurred()) {
+        builtins = PyEval_GetBuiltins();
+    }
     if (!builtins) {
         return {};
     }
@@ -662,8 +685,21 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     f->dict = nullptr;
     f->weakreflist = nullptr;
     f->owner = Ref::borrow(owner).release();
+    f->objclass = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void set_objclass(PyObject* member, PyObject* cls) {
+    Ref function = Ref::borrow(member);
+    if (PyObject_TypeCheck(member, &PyClassMethod_Type)) {
+        function = Ref::steal(PyObject_GetAttrString(member, "__func__"));
+        PyErr_Clear();
+    }
+    if (function && is_native_function(function.get())) {
+        auto* f = reinterpret_cast<NativeFunction*>(function.get());
+        Py_XSETREF(f->objclass, Ref::borrow(cls).release());
+    }
 }
 
 }  // namespace npu

@@ -44,6 +44,7 @@ struct NativeFunction {
     PyObject* dict;         // __dict__
     PyObject* weakreflist;
     PyObject* owner;        // the module object whose state the body uses
+    PyObject* objclass;     // __objclass__: the class whose body holds it, if any
 };
 
 extern PyTypeObject NativeFunctionType;
@@ -55,10 +56,15 @@ int ready_function_type();
 // compiled `def` would have; shared by every function made from it.
 Ref make_code(const FunctionInfo& info, PyObject* filename);
 
-// A new function over `owner`'s namespace. `defaults` may be NULL.
+// A new function over `owner`'s namespace. `defaults` may be NULL. Its
+// builtins are those of the namespace, as for a `def` executed there.
 Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
                   PyObject* defaults);
 
 inline bool is_native_function(PyObject* op) { return Py_TYPE(op) == &NativeFunctionType; }
+
+// Files `cls` as the class of the function `member`, or of the function a
+// classmethod `member` wraps; anything else is left alone.
+void set_objclass(PyObject* member, PyObject* cls);
 
 }  // namespace npu

@@ -7,32 +7,25 @@ namespace npu {
 
 namespace {
 
-// dev.<read>(key, fallback)
-Ref read_key(ModuleState* st, PyObject* dev, PyObject* read, PyObject* key, PyObject* fallback) {
-    bool taken;
-    Ref value = section_read(st, dev, read, key, fallback, &taken);
-    return taken ? std::move(value) : call_method(dev, read, key, fallback);
-}
-
 // device.<attribute> = dev.<read>(key, fallback)
-int apply(ModuleState* st, PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read,
+int apply(PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read,
           PyObject* key, PyObject* fallback) {
-    Ref value = read_key(st, dev, read, key, fallback);
+    Ref value = call_method(dev, read, key, fallback);
     return value ? PyObject_SetAttr(device, attribute, value.get()) : -1;
 }
 
 // if dev.getboolean(key, fallback): device.nn_support_dtypes.append(DeviceDtype.<constant>)
-int apply_switch(NativeFunction* fn, ModuleState* st, PyObject* device, PyObject* dev,
+int apply_switch(NativeFunction* fn, PyObject* device, PyObject* dev,
                  PyObject* key, PyObject* fallback, PyObject* constant) {
-    const Names& n = st->n;
-    Ref on = read_key(st, dev, n.getboolean, key, fallback);
+    const Names& n = state_of(fn->owner)->n;
+    Ref on = call_method(dev, n.getboolean, key, fallback);
     const int truth = on ? PyObject_IsTrue(on.get()) : -1;
     if (truth <= 0) {
         return truth;
     }
     Ref dtypes = getattr(device, n.nn_support_dtypes);
     Ref append = dtypes ? getattr(dtypes.get(), n.append) : Ref();
-    Ref vocabulary = append ? load_global(fn->globals, fn->builtins, n.DeviceDtype) : Ref();
+    Ref vocabulary = append ? load_global(fn, n.DeviceDtype) : Ref();
     Ref name = vocabulary ? getattr(vocabulary.get(), constant) : Ref();
     return name && call(append.get(), name.get()) ? 0 : -1;
 }
@@ -58,37 +51,37 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
     if (!one || !sixty_four || !twelve || !two) {
         return nullptr;
     }
-    if (apply(st, device, n.target, d, n.get, n.target, n.default_target) < 0 ||
-        apply(st, device, n.pid, d, n.get, n.pid, n.default_pid) < 0 ||
-        apply(st, device, n.optimization, d, n.get, n.optimization, Py_True) < 0 ||
-        apply(st, device, n.core, d, n.getint, n.core, one.get()) < 0 ||
-        apply(st, device, n.mad_per_core, d, n.getint, n.mad_per_core, sixty_four.get()) < 0 ||
-        apply(st, device, n.input_buffer_depth, d, n.getint, n.input_buffer_depth, twelve.get()) <
+    if (apply(device, n.target, d, n.get, n.target, n.default_target) < 0 ||
+        apply(device, n.pid, d, n.get, n.pid, n.default_pid) < 0 ||
+        apply(device, n.optimization, d, n.get, n.optimization, Py_True) < 0 ||
+        apply(device, n.core, d, n.getint, n.core, one.get()) < 0 ||
+        apply(device, n.mad_per_core, d, n.getint, n.mad_per_core, sixty_four.get()) < 0 ||
+        apply(device, n.input_buffer_depth, d, n.getint, n.input_buffer_depth, twelve.get()) <
             0 ||
-        apply(st, device, n.evis, d, n.getint, n.evis, two.get()) < 0) {
+        apply(device, n.evis, d, n.getint, n.evis, two.get()) < 0) {
         return nullptr;
     }
-    if (apply_switch(fn, st, device, d, n.float16_support, Py_False, n.FLOAT16) < 0 ||
-        apply_switch(fn, st, device, d, n.dfp8_support, Py_True, n.DYNAMIC_FIXED_POINT_INT8) < 0 ||
-        apply_switch(fn, st, device, d, n.dfp16_support, Py_False, n.DYNAMIC_FIXED_POINT_INT16) <
+    if (apply_switch(fn, device, d, n.float16_support, Py_False, n.FLOAT16) < 0 ||
+        apply_switch(fn, device, d, n.dfp8_support, Py_True, n.DYNAMIC_FIXED_POINT_INT8) < 0 ||
+        apply_switch(fn, device, d, n.dfp16_support, Py_False, n.DYNAMIC_FIXED_POINT_INT16) <
             0 ||
-        apply_switch(fn, st, device, d, n.aqu8_support, Py_False, n.SCALE_AFFINE_UINT8) < 0) {
+        apply_switch(fn, device, d, n.aqu8_support, Py_False, n.SCALE_AFFINE_UINT8) < 0) {
         return nullptr;
     }
-    if (apply(st, device, n.ext_sram_sizes, d, n.get, n.extSRAMSizes, n.default_ext_sram) < 0 ||
-        apply(st, device, n.ext_axi_sram_sizes, d, n.get, n.extAXISRAMSizes,
+    if (apply(device, n.ext_sram_sizes, d, n.get, n.extSRAMSizes, n.default_ext_sram) < 0 ||
+        apply(device, n.ext_axi_sram_sizes, d, n.get, n.extAXISRAMSizes,
               n.default_ext_axi_sram) < 0) {
         return nullptr;
     }
     // device.sdk_dir = os.path.join(ROOT_DIR, "simulator", dev.get("sdk_dir", "LION"))
-    Ref join = os_path_function(fn->globals, fn->builtins, n, n.join);
-    Ref root = join ? load_global(fn->globals, fn->builtins, n.ROOT_DIR) : Ref();
-    Ref sdk = root ? read_key(st, d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
+    Ref join = os_path_function(fn, n.join);
+    Ref root = join ? load_global(fn, n.ROOT_DIR) : Ref();
+    Ref sdk = root ? call_method(d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
     Ref sdk_path = sdk ? call(join.get(), root.get(), n.simulator, sdk.get()) : Ref();
     if (!sdk_path || PyObject_SetAttr(device, n.sdk_dir, sdk_path.get()) < 0) {
         return nullptr;
     }
-    if (apply(st, device, n.simulator_config, d, n.get, n.simulator_config,
+    if (apply(device, n.simulator_config, d, n.get, n.simulator_config,
               n.default_simulator_config) < 0) {
         return nullptr;
     }
@@ -101,7 +94,7 @@ const FunctionInfo kParseDevice = {"_parse_device", "NPUConfig.__init__.<locals>
 
 // ovraLog.e(message.format(npu_model))
 int log_error(NativeFunction* fn, const Names& n, PyObject* message, PyObject* npu_model) {
-    Ref log = load_global(fn->globals, fn->builtins, n.ovraLog);
+    Ref log = load_global(fn, n.ovraLog);
     Ref e = log ? getattr(log.get(), n.e) : Ref();
     Ref text = e ? call_method(message, n.format, npu_model) : Ref();
     return text && call(e.get(), text.get()) ? 0 : -1;
@@ -116,17 +109,17 @@ PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
     if (!parse) {
         return nullptr;
     }
-    Ref join = os_path_function(fn->globals, fn->builtins, n, n.join);
-    Ref root = join ? load_global(fn->globals, fn->builtins, n.ROOT_DIR) : Ref();
+    Ref join = os_path_function(fn, n.join);
+    Ref root = join ? load_global(fn, n.ROOT_DIR) : Ref();
     Ref cfg_path = root ? call(join.get(), root.get(), n.config, n.npu_config, npu_model) : Ref();
-    Ref exists = cfg_path ? os_path_function(fn->globals, fn->builtins, n, n.exists) : Ref();
+    Ref exists = cfg_path ? os_path_function(fn, n.exists) : Ref();
     Ref found = exists ? call(exists.get(), cfg_path.get()) : Ref();
     const int is_there = found ? PyObject_IsTrue(found.get()) : -1;
     if (is_there < 0 || (!is_there && log_error(fn, n, n.msg_missing, npu_model) < 0)) {
         return nullptr;
     }
     PyObject* default_pid = n.default_pid;
-    Ref device_config = load_global(fn->globals, fn->builtins, n.DeviceConfig);
+    Ref device_config = load_global(fn, n.DeviceConfig);
     if (!device_config) {
         return nullptr;
     }
@@ -137,10 +130,9 @@ PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
     if (!record || PyObject_SetAttr(self, n.device, record.get()) < 0) {
         return nullptr;
     }
-    Ref configparser = load_global(fn->globals, fn->builtins, n.configparser);
+    Ref configparser = load_global(fn, n.configparser);
     Ref parser_class = configparser ? getattr(configparser.get(), n.ConfigParser) : Ref();
-    Ref ordered_dict =
-        parser_class ? load_global(fn->globals, fn->builtins, n.OrderedDict) : Ref();
+    Ref ordered_dict = parser_class ? load_global(fn, n.OrderedDict) : Ref();
     if (!ordered_dict) {
         return nullptr;
     }
@@ -212,7 +204,8 @@ Ref make_npu_config(PyObject* module) {
     }
     return new_class(module, "NPUConfig",
                      {{n.dunder_init, init.get()},
-                      {n.is_quantize_method_compatible, compatible.get()}});
+                      {n.is_quantize_method_compatible, compatible.get()}},
+                     {n.device});
 }
 
 }  // namespace npu

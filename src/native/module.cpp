@@ -26,7 +26,7 @@ Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
     if (!value && !PyErr_Occurred()) {
         value = PyDict_GetItemWithError(builtins, name);
         if (!value && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            raise_name_error(name);
         }
     }
     return Ref::borrow(value);
@@ -66,7 +66,8 @@ Ref new_classmethod(PyObject* module, const FunctionInfo& info) {
     return Ref::steal(PyClassMethod_New(function.get()));
 }
 
-Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members) {
+Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
+              std::initializer_list<PyObject*> static_attributes) {
     ModuleState* st = state_of(module);
     PyObject* globals = PyModule_GetDict(module);
     Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
@@ -77,7 +78,7 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
     PyObject* module_name = PyDict_GetItemWithError(globals, st->n.dunder_name);
     if (!module_name) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_NameError, "name '__name__' is not defined");
+            raise_name_error(st->n.dunder_name);
         }
         return {};
     }
@@ -90,12 +91,34 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
             return {};
         }
     }
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    if (!bases) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // From 3.13 a class statement ends its body with the names that its
+    // methods assign as self.<name>, sorted.
+    Ref assigned = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(static_attributes.size())));
+    if (!assigned) {
         return {};
     }
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(), bases.get(),
-                ns.get());
+    Py_ssize_t i = 0;
+    for (PyObject* attribute : static_attributes) {
+        PyTuple_SET_ITEM(assigned.get(), i++, Ref::borrow(attribute).release());
+    }
+    Ref key = Ref::steal(PyUnicode_InternFromString("__static_attributes__"));
+    if (!key || PyDict_SetItem(ns.get(), key.get(), assigned.get()) < 0) {
+        return {};
+    }
+#else
+    (void)static_attributes;
+#endif
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref cls = bases ? call(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
+                           bases.get(), ns.get())
+                    : Ref();
+    if (cls) {
+        for (const Member& m : members) {
+            set_objclass(m.second, cls.get());
+        }
+    }
+    return cls;
 }
 
 namespace {
@@ -239,6 +262,13 @@ int module_exec(PyObject* module) {
     }
     PyObject* g = PyModule_GetDict(module);
     const Names& n = st->n;
+    // As executing a module's code does: the namespace gets the builtins
+    // that its functions will search.
+    const int has_builtins = PyDict_Contains(g, n.dunder_builtins);
+    if (has_builtins < 0 ||
+        (!has_builtins && PyDict_SetItem(g, n.dunder_builtins, PyEval_GetBuiltins()) < 0)) {
+        return -1;
+    }
     for (PyObject* name : {n.os, n.sys, n.copy, n.configparser, n.yaml}) {
         if (import_module_as(st, g, name) < 0) {
             return -1;
@@ -258,15 +288,10 @@ int module_exec(PyObject* module) {
         return -1;
     }
     st->device_dtype = device_dtype.release();
-    Ref device_config = make_device_config(module);
-    if (bind(g, n.DeviceConfig, device_config) < 0) {
+    if (bind(g, n.DeviceConfig, make_device_config(module)) < 0) {
         return -1;
     }
-    st->device_config = device_config.release();
-    if (bind(g, n.NPUConfig, make_npu_config(module)) < 0) {
-        return -1;
-    }
-    return init_fast_paths(st, g);
+    return bind(g, n.NPUConfig, make_npu_config(module));
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -275,11 +300,16 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
         return 0;
     }
     Py_VISIT(st->device_dtype);
-    Py_VISIT(st->device_config);
     Py_VISIT(st->parse_device_code);
     Py_VISIT(st->kwnames_record);
     Py_VISIT(st->kwnames_parser);
-    return traverse_fast_paths(st->fast, visit, arg);
+#if NPU_SHORTCUTS
+    Py_VISIT(st->vocabulary.namespace_dict);
+    for (PyObject* entry : st->vocabulary.entries) {
+        Py_VISIT(entry);
+    }
+#endif
+    return 0;
 }
 
 int module_clear(PyObject* module) {
@@ -288,11 +318,15 @@ int module_clear(PyObject* module) {
         return 0;
     }
     Py_CLEAR(st->device_dtype);
-    Py_CLEAR(st->device_config);
     Py_CLEAR(st->parse_device_code);
     Py_CLEAR(st->kwnames_record);
     Py_CLEAR(st->kwnames_parser);
-    clear_fast_paths(st->fast);
+#if NPU_SHORTCUTS
+    Py_CLEAR(st->vocabulary.namespace_dict);
+    for (PyObject*& entry : st->vocabulary.entries) {
+        Py_CLEAR(entry);
+    }
+#endif
     return 0;
 }
 

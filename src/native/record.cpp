@@ -56,62 +56,12 @@ PyObject* assigned_value(const Assigned& a, PyObject* const* args, PyObject* cop
     return a.param == kDtypes ? copied : args[a.param];
 }
 
-// The standard deep copy of a list of plain strings is a new list of the
-// same strings: whether copy.deepcopy, reached through `copy`, is the
-// standard one and `value` such a list.
-bool slice_is_deep_copy(ModuleState* st, PyObject* copy, PyObject* value) {
-    return PyList_CheckExact(value) && all_plain_strings(value) && deepcopy_intact(st, copy);
-}
-
-Ref list_slice(PyObject* list) {
-    return Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
-}
-
-// copy.deepcopy(value), `copy` read from the module namespace now.
-Ref deep_copy(NativeFunction* fn, ModuleState* st, PyObject* value) {
-    Ref copy = load_global(fn->globals, fn->builtins, st->n.copy);
-    if (!copy) {
-        return {};
-    }
-    if (slice_is_deep_copy(st, copy.get(), value)) {
-        return list_slice(value);
-    }
-    return call_method(copy.get(), st->n.deepcopy, value);
-}
-
-// Whether the plain string `name` is among DeviceDtype's cached options.
-bool known_option(ModuleState* st, PyObject* name) {
-    for (int i = 0; i < VocabularyCache::kOptions; ++i) {
-        PyObject* option = st->fast.vocabulary.entries[i];
-        if (option == name || PyUnicode_Compare(option, name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Asserts that every element is a name of DeviceDtype.get_options(); under
 // -O the elements are still iterated but not tested.
 int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     const Names& n = st->n;
-    Ref vocabulary = load_global(fn->globals, fn->builtins, n.DeviceDtype);
-    if (!vocabulary) {
-        return -1;
-    }
-    // get_options() of the unchanged DeviceDtype gives the cached names, and
-    // testing plain strings against them runs no code of anyone else's.
-    if (PyList_CheckExact(dtypes) && all_plain_strings(dtypes) &&
-        vocabulary_intact(st, vocabulary.get())) {
-        const Py_ssize_t count = st->assertions ? PyList_GET_SIZE(dtypes) : 0;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (!known_option(st, PyList_GET_ITEM(dtypes, i))) {
-                PyErr_SetNone(PyExc_AssertionError);
-                return -1;
-            }
-        }
-        return 0;
-    }
-    Ref options = call_method(vocabulary.get(), n.get_options);
+    Ref vocabulary = load_global(fn, n.DeviceDtype);
+    Ref options = vocabulary ? call_method(vocabulary.get(), n.get_options) : Ref();
     Ref it = options ? Ref::steal(PyObject_GetIter(dtypes)) : Ref();
     if (!it) {
         return -1;
@@ -132,79 +82,6 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-#if PY_VERSION_HEX < 0x030B0000
-// For a fresh instance of the unchanged class, the twelve attribute stores
-// leave exactly a namespace with these keys in this order: it is made as a
-// copy of a template (sharing the class's key table) with the values put in.
-// Returns 1 when done, 0 when the general path must run, -1 on error.
-int init_fresh_record(NativeFunction* fn, ModuleState* st, PyObject* const* args,
-                      PyObject* dtypes) {
-    PyObject* self = args[kSelf];
-    PyObject* template_dict = st->fast.record.instance_template;
-    if (!template_dict || !fresh_record(st, self)) {
-        return 0;
-    }
-    // The deep copy must be one without side effects, as it now comes first.
-    Ref copy = load_global(fn->globals, fn->builtins, st->n.copy);
-    if (!copy) {
-        PyErr_Clear();
-        return 0;
-    }
-    if (!slice_is_deep_copy(st, copy.get(), dtypes)) {
-        return 0;
-    }
-    Ref copied = list_slice(dtypes);
-    Ref dict = copied ? Ref::steal(PyDict_Copy(template_dict)) : Ref();
-    if (!dict) {
-        return -1;
-    }
-    for (const Assigned& a : kAssigned) {
-        if (PyDict_SetItem(dict.get(), st->n.*a.name, assigned_value(a, args, copied.get())) < 0) {
-            return -1;
-        }
-    }
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    *slot = dict.release();
-    return 1;
-}
-
-// After the general path has filled a fresh instance of the unchanged
-// class, its namespace becomes the template for the next ones.
-void keep_template(ModuleState* st, PyObject* self, bool fresh) {
-    if (!fresh || st->fast.record.instance_template) {
-        return;
-    }
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot || !*slot || !PyDict_CheckExact(*slot) || PyDict_Size(*slot) != kAttributes) {
-        return;
-    }
-    // Only a namespace holding exactly the constructor's attributes, in its
-    // order, can stand for what the assignments make.
-    Ref keys = Ref::steal(PyDict_Keys(*slot));
-    if (!keys) {
-        PyErr_Clear();
-        return;
-    }
-    for (int i = 0; i < kAttributes; ++i) {
-        if (PyList_GET_ITEM(keys.get(), i) != st->n.*kAssigned[i].name) {
-            return;
-        }
-    }
-    // The values are blanked so that the template keeps nothing alive.
-    Ref blank = Ref::steal(PyDict_Copy(*slot));
-    for (Py_ssize_t i = 0; blank && i < PyList_GET_SIZE(keys.get()); ++i) {
-        if (PyDict_SetItem(blank.get(), PyList_GET_ITEM(keys.get(), i), Py_None) < 0) {
-            blank.reset();
-        }
-    }
-    if (!blank) {
-        PyErr_Clear();
-        return;
-    }
-    st->fast.record.instance_template = blank.release();
-}
-#endif
-
 PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     ModuleState* st = state_of(fn->owner);
     const Names& n = st->n;
@@ -219,19 +96,13 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     if (check_dtypes(fn, st, dtypes.get()) < 0) {
         return nullptr;
     }
-#if PY_VERSION_HEX < 0x030B0000
-    const int done = init_fresh_record(fn, st, args, dtypes.get());
-    if (done) {
-        return done < 0 ? nullptr : Ref::borrow(Py_None).release();
-    }
-    const bool fresh = fresh_record(st, self);
-#endif
     // The deep copy is made when its turn comes: a failing copy leaves the
     // attributes before it assigned.
     Ref copied;
     for (const Assigned& a : kAssigned) {
         if (a.param == kDtypes) {
-            copied = deep_copy(fn, st, dtypes.get());
+            Ref copy = load_global(fn, n.copy);
+            copied = copy ? call_method(copy.get(), n.deepcopy, dtypes.get()) : Ref();
             if (!copied) {
                 return nullptr;
             }
@@ -240,67 +111,19 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
             return nullptr;
         }
     }
-#if PY_VERSION_HEX < 0x030B0000
-    keep_template(st, self, fresh);
-#endif
     Py_RETURN_NONE;
 }
 
-// The instance dict of a DeviceConfig whose class is as loaded (3.9, 3.10).
-PyObject* record_namespace(ModuleState* st, PyObject* self) {
-#if PY_VERSION_HEX >= 0x030B0000
-    (void)st;
-    (void)self;
-    return nullptr;
-#else
-    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(st->device_config) ||
-        !record_class_intact(st)) {
-        return nullptr;
-    }
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
-#endif
-}
-
-// copy.deepcopy(self.nn_support_dtypes): copy.deepcopy is looked up before
-// the attribute is read.
-Ref serialized_dtypes(NativeFunction* fn, ModuleState* st, PyObject* self) {
-    const Names& n = st->n;
-    Ref copy = load_global(fn->globals, fn->builtins, n.copy);
-    if (!copy) {
-        return {};
-    }
-    if (deepcopy_intact(st, copy.get())) {
-        // Looking up the standard copy.deepcopy has no effect of its own.
-        Ref dtypes = getattr(self, n.nn_support_dtypes);
-        if (!dtypes) {
-            return {};
-        }
-        return slice_is_deep_copy(st, copy.get(), dtypes.get())
-                   ? list_slice(dtypes.get())
-                   : call_method(copy.get(), n.deepcopy, dtypes.get());
-    }
-    Ref deepcopy = getattr(copy.get(), n.deepcopy);
-    Ref dtypes = deepcopy ? getattr(self, n.nn_support_dtypes) : Ref();
-    return dtypes ? call(deepcopy.get(), dtypes.get()) : Ref();
-}
-
 PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
-    ModuleState* st = state_of(fn->owner);
-    const Names& n = st->n;
+    const Names& n = state_of(fn->owner)->n;
     PyObject* self = args[0];
-    Ref ordered_dict = load_global(fn->globals, fn->builtins, n.OrderedDict);
-    if (!ordered_dict) {
-        return nullptr;
-    }
-    // OrderedDict() of the standard class is an empty ordered dictionary.
-    Ref result = ordered_dict.get() == reinterpret_cast<PyObject*>(&PyODict_Type)
-                     ? Ref::steal(PyODict_New())
-                     : call(ordered_dict.get());
+    Ref ordered_dict = load_global(fn, n.OrderedDict);
+    Ref result = ordered_dict ? call(ordered_dict.get()) : Ref();
     if (!result) {
         return nullptr;
     }
-    // key, attribute; the data types are written as a copy of their own.
+    // key, attribute; the data types are written as a copy of their own,
+    // copy.deepcopy being looked up before the attribute is read.
     const std::pair<PyObject*, PyObject*> entries[] = {
         {n.target, n.target},
         {n.pid, n.pid},
@@ -315,28 +138,18 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
         {n.sdk_dir, n.sdk_dir},
         {n.simulator_config, n.simulator_config},
     };
-    // For an instance of the unchanged class, each attribute read is a read
-    // of its namespace (attributes missing there are still read generically,
-    // so the error is the interpreter's own). The deep copy, and item stores
-    // into anything but a plain OrderedDict, can run a caller's code, which
-    // may replace the namespace or change the class: after them it is looked
-    // up again.
-    const bool plain_result = PyODict_CheckExact(result.get());
-    Ref own = Ref::borrow(record_namespace(st, self));
     for (const auto& [key, attribute] : entries) {
         Ref value;
-        const bool copies = attribute == n.nn_support_dtypes;
-        if (copies) {
-            value = serialized_dtypes(fn, st, self);
+        if (attribute == n.nn_support_dtypes) {
+            Ref copy = load_global(fn, n.copy);
+            Ref deepcopy = copy ? getattr(copy.get(), n.deepcopy) : Ref();
+            Ref dtypes = deepcopy ? getattr(self, attribute) : Ref();
+            value = dtypes ? call(deepcopy.get(), dtypes.get()) : Ref();
         } else {
-            PyObject* found = own ? PyDict_GetItemWithError(own.get(), attribute) : nullptr;
-            value = found ? Ref::borrow(found) : getattr(self, attribute);
+            value = getattr(self, attribute);
         }
         if (!value || PyObject_SetItem(result.get(), key, value.get()) < 0) {
             return nullptr;
-        }
-        if (copies || !plain_result) {
-            own = Ref::borrow(record_namespace(st, self));
         }
     }
     return result.release();
@@ -348,57 +161,72 @@ const char* const kSelfParam[] = {"self"};
 const FunctionInfo kSerialize = {"serialize", "DeviceConfig.serialize", kSelfParam, 1,
                                  device_config_serialize};
 
-PyObject* g_init_name;  // "__init__", interned once per process
-
-// type.__call__(cls, *args, **kwargs), reached from a vectorcall.
-PyObject* call_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref positional = Ref::steal(PyTuple_New(nargs));
-    Ref keywords = kwnames ? Ref::steal(PyDict_New()) : Ref();
-    if (!positional || (kwnames && !keywords)) {
-        return nullptr;
+#if NPU_SHORTCUTS
+// The arguments of a vectorcall as a tuple and a dict (NULL when there are
+// no keywords), as type.__call__ receives them; false on error.
+bool pack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Ref* positional, Ref* keywords) {
+    *positional = Ref::steal(PyTuple_New(nargs));
+    if (!*positional) {
+        return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(positional.get(), i, args[i]);
+        PyTuple_SET_ITEM(positional->get(), i, Ref::borrow(args[i]).release());
     }
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
-            return nullptr;
+    if (!kwnames) {
+        return true;
+    }
+    *keywords = Ref::steal(PyDict_New());
+    if (!*keywords) {
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        if (PyDict_SetItem(keywords->get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+            return false;
         }
     }
-    return PyType_Type.tp_call(cls, positional.get(), keywords.get());
+    return true;
 }
 
-// The class's own vectorcall. For DeviceConfig as loaded, type.__call__
-// amounts to object.__new__ (an allocation) followed by this module's
-// __init__; that is done here without building an argument tuple and dict.
-// Anything else, a subclass or a changed class, goes to type.__call__.
-PyObject* construct_record(PyObject* cls, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    auto* t = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* init = _PyType_Lookup(t, g_init_name);  // borrowed
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (!init || !is_native_function(init) ||
-        reinterpret_cast<NativeFunction*>(init)->info != &kInit || nargs + nkw >= kMaxParams) {
-        return call_type(cls, args, nargs, kwnames);
+// type(cls).__call__(cls, *args, **kwargs)
+PyObject* call_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref positional, keywords;
+    if (!pack_arguments(args, nargs, kwnames, &positional, &keywords)) {
+        return nullptr;
     }
-    ModuleState* st = state_of(reinterpret_cast<NativeFunction*>(init)->owner);
-    if (!st || cls != st->device_config || t->tp_new != PyBaseObject_Type.tp_new ||
-        !record_class_intact(st)) {
-        return call_type(cls, args, nargs, kwnames);
-    }
+    return Py_TYPE(cls)->tp_call(cls, positional.get(), keywords.get());
+}
+
+// type.__call__ for a class whose __new__ is object's: allocate, then run
+// __init__ as the class's init slot does, found at that moment (allocating
+// may run a finalizer that changes the class). The arguments reach a
+// method-descriptor __init__ as they came, without a tuple and dict.
+PyObject* new_and_init(ModuleState* st, PyTypeObject* t, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
     Ref self = Ref::steal(t->tp_alloc(t, 0));
     if (!self) {
         return nullptr;
     }
+    PyObject* init = t->tp_init == st->init_slot ? _PyType_Lookup(t, st->n.dunder_init) : nullptr;
+    if (!init || !(Py_TYPE(init)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        // Any other case: the init slot with the arguments as a tuple and a dict.
+        Ref positional, keywords;
+        if (!pack_arguments(args, nargs, kwnames, &positional, &keywords)) {
+            return nullptr;
+        }
+        if (t->tp_init && t->tp_init(self.get(), positional.get(), keywords.get()) < 0) {
+            return nullptr;
+        }
+        return self.release();
+    }
+    Ref method = Ref::borrow(init);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     PyObject* stack[kMaxParams + 1];
     stack[0] = self.get();
-    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
+    for (Py_ssize_t i = 0; i < total; ++i) {
         stack[i + 1] = args[i];
     }
-    Ref result = Ref::steal(PyObject_Vectorcall(init, stack, nargs + 1, kwnames));
+    Ref result = Ref::steal(PyObject_Vectorcall(method.get(), stack, nargs + 1, kwnames));
     if (!result) {
         return nullptr;
     }
@@ -410,10 +238,37 @@ PyObject* construct_record(PyObject* cls, PyObject* const* args, size_t nargsf,
     return self.release();
 }
 
+// DeviceConfig's own vectorcall: while its metaclass is type and its
+// __new__ object's, type.__call__ is an allocation and the __init__ call,
+// made directly; otherwise the metaclass's call.
+PyObject* construct_record(PyObject* cls, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    auto* t = reinterpret_cast<PyTypeObject*>(cls);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
+    ModuleState* st = module ? state_of(module) : nullptr;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result;
+    if (!st || !st->n.dunder_init || Py_TYPE(cls) != &PyType_Type ||
+        t->tp_new != PyBaseObject_Type.tp_new || (t->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
+        total >= kMaxParams) {
+        result = call_type(cls, args, nargs, kwnames);
+    } else {
+        result = new_and_init(st, t, args, nargs, kwnames);
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+#endif
+
 }  // namespace
 
 Ref make_device_config(PyObject* module) {
-    const Names& n = state_of(module)->n;
+    ModuleState* st = state_of(module);
+    const Names& n = st->n;
     // The defaults are evaluated once, here: the empty list is shared by
     // every call that omits nn_support_dtypes.
     Ref defaults = Ref::steal(Py_BuildValue("(iiiiNOOOOO)", 1, 64, 12, 2, PyList_New(0), Py_True,
@@ -429,13 +284,20 @@ Ref make_device_config(PyObject* module) {
         return {};
     }
     Ref cls = new_class(module, "DeviceConfig",
-                        {{n.dunder_init, init.get()}, {n.serialize, serialize.get()}});
+                        {{n.dunder_init, init.get()}, {n.serialize, serialize.get()}},
+                        {n.core, n.evis, n.ext_axi_sram_sizes, n.ext_sram_sizes,
+                         n.input_buffer_depth, n.mad_per_core, n.nn_support_dtypes,
+                         n.optimization, n.pid, n.sdk_dir, n.simulator_config, n.target});
+#if NPU_SHORTCUTS
     if (cls) {
-        if (!g_init_name) {
-            g_init_name = Ref::borrow(n.dunder_init).release();  // kept for the process
-        }
-        reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct_record;
+        // The class finds the module's state through its module, as a class
+        // made from a spec would; nothing of Python reads this field.
+        auto* t = reinterpret_cast<PyHeapTypeObject*>(cls.get());
+        Py_XSETREF(t->ht_module, Ref::borrow(module).release());
+        st->init_slot = t->ht_type.tp_init;
+        t->ht_type.tp_vectorcall = construct_record;
     }
+#endif
     return cls;
 }
 

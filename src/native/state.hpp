@@ -2,7 +2,8 @@
 // helpers every operation uses to read the module namespace.
 #pragma once
 
-#include "fastpath.hpp"
+#include "compat.hpp"
+#include "function.hpp"
 #include "ref.hpp"
 
 namespace npu {
@@ -44,23 +45,7 @@ namespace npu {
     X(parent_dir, "..")                                                     \
     X(empty, "")                                                            \
     X(deepcopy, "deepcopy")                                                 \
-    X(deepcopy_dispatch, "_deepcopy_dispatch")                              \
-    X(keep_alive, "_keep_alive")                                            \
-    X(id, "id")                                                             \
-    X(type, "type")                                                         \
     X(dunder_builtins, "__builtins__")                                      \
-    X(SectionProxy, "SectionProxy")                                         \
-    X(functools, "functools")                                               \
-    X(partial, "partial")                                                   \
-    X(underscore_name, "_name")                                             \
-    X(underscore_parser, "_parser")                                         \
-    X(underscore_impl, "_impl")                                             \
-    X(raw, "raw")                                                           \
-    X(vars, "vars")                                                         \
-    X(fallback, "fallback")                                                 \
-    X(func, "func")                                                         \
-    X(args, "args")                                                         \
-    X(keywords, "keywords")                                                 \
     X(get_options, "get_options")                                           \
     X(get_quantization_dtype, "get_quantization_dtype")                     \
     X(ENABLE_ALL, "ENABLE_ALL")                                             \
@@ -120,11 +105,21 @@ struct Names {
 #undef NPU_FIELD
 };
 
+#if NPU_SHORTCUTS
+// DeviceDtype as the load made it: its namespace, the version that namespace
+// had then, and the names its lists are made of, in get_options() order.
+struct VocabularyCache {
+    static constexpr int kOptions = 7;  // get_options(): five quantized, two float
+    static constexpr int kQuantized = 5;
+    PyObject* namespace_dict;
+    uint64_t version;
+    PyObject* entries[kOptions];
+};
+#endif
+
 struct ModuleState {
     Names n;
-    // Classes as the load made them; only the fast paths compare against them.
-    PyObject* device_dtype;
-    PyObject* device_config;
+    PyObject* device_dtype;  // the class the load made
     // The code object shared by every `_parse_device` made by NPUConfig.
     PyObject* parse_device_code;
     // Keyword names of the loader's calls: ("target", "pid"), ("dict_type",).
@@ -133,7 +128,12 @@ struct ModuleState {
     // Python source compiled alongside this module would keep its asserts
     // unless the interpreter runs with -O; fixed when the module loads.
     bool assertions;
-    FastPaths fast;
+#if NPU_SHORTCUTS
+    VocabularyCache vocabulary;
+    // The slot that a class with __init__ in its body gets (the class call's entry
+    // compares against it).
+    initproc init_slot;
+#endif
 };
 
 inline ModuleState* state_of(PyObject* module) {
@@ -150,6 +150,14 @@ Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name);
 
 // os.path.<name>, with `os` read from the namespace now.
 Ref os_path_function(PyObject* globals, PyObject* builtins, const Names& n, PyObject* name);
+
+// The same, as the body of `fn` reads them.
+inline Ref load_global(NativeFunction* fn, PyObject* name) {
+    return load_global(fn->globals, fn->builtins, name);
+}
+inline Ref os_path_function(NativeFunction* fn, PyObject* name) {
+    return os_path_function(fn->globals, fn->builtins, state_of(fn->owner)->n, name);
+}
 
 // Calls `callable` with positional arguments; a new reference or NULL.
 template <typename... Args>

@@ -29,19 +29,28 @@ PyObject* list_of_attributes(PyObject* cls, std::initializer_list<PyObject*> nam
     return list;
 }
 
-// A new list of the first `n` cached entries of DeviceDtype.
+#if NPU_SHORTCUTS
+// Whether `cls` is DeviceDtype with its namespace unchanged since the load.
+// Its lists are then the cached names: reading them through the class runs
+// nobody's code (type is its metaclass and they are plain strings in its own
+// namespace), and get_options() finds this module's get_quantization_dtype.
+// Any change to the namespace moves its version on for good.
+bool vocabulary_as_loaded(ModuleState* st, PyObject* cls) {
+    const VocabularyCache& v = st->vocabulary;
+    return cls == st->device_dtype && v.namespace_dict && Py_TYPE(cls) == &PyType_Type &&
+           reinterpret_cast<PyTypeObject*>(cls)->tp_dict == v.namespace_dict &&
+           dict_version(v.namespace_dict) == v.version;
+}
+
+// A new list of the first `n` cached names.
 PyObject* cached_list(ModuleState* st, Py_ssize_t n) {
     PyObject* list = PyList_New(n);
-    if (!list) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* value = st->fast.vocabulary.entries[i];
-        Py_INCREF(value);
-        PyList_SET_ITEM(list, i, value);
+    for (Py_ssize_t i = 0; list && i < n; ++i) {
+        PyList_SET_ITEM(list, i, Ref::borrow(st->vocabulary.entries[i]).release());
     }
     return list;
 }
+#endif
 
 PyObject* init_optimization_get_options(NativeFunction* self, PyObject* const* args) {
     const Names& n = state(self)->n;
@@ -50,9 +59,11 @@ PyObject* init_optimization_get_options(NativeFunction* self, PyObject* const* a
 
 PyObject* get_quantization_dtype(NativeFunction* self, PyObject* const* args) {
     ModuleState* st = state(self);
-    if (vocabulary_intact(st, args[0])) {
+#if NPU_SHORTCUTS
+    if (vocabulary_as_loaded(st, args[0])) {
         return cached_list(st, VocabularyCache::kQuantized);
     }
+#endif
     const Names& n = st->n;
     return list_of_attributes(args[0],
                               {n.DYNAMIC_FIXED_POINT_INT8, n.DYNAMIC_FIXED_POINT_INT16,
@@ -64,9 +75,11 @@ PyObject* get_quantization_dtype(NativeFunction* self, PyObject* const* args) {
 PyObject* device_dtype_get_options(NativeFunction* self, PyObject* const* args) {
     ModuleState* st = state(self);
     PyObject* cls = args[0];
-    if (vocabulary_intact(st, cls)) {
+#if NPU_SHORTCUTS
+    if (vocabulary_as_loaded(st, cls)) {
         return cached_list(st, VocabularyCache::kOptions);
     }
+#endif
     Ref quantized = call_method(cls, st->n.get_quantization_dtype);
     if (!quantized) {
         return nullptr;
@@ -113,7 +126,8 @@ Ref make_init_optimization(PyObject* module) {
 }
 
 Ref make_device_dtype(PyObject* module) {
-    const Names& n = state_of(module)->n;
+    ModuleState* st = state_of(module);
+    const Names& n = st->n;
     Ref dfp8 = text("dynamic_fixed_point-8");
     Ref dfp16 = text("dynamic_fixed_point-16");
     Ref dfpu16 = text("dynamic_fixed_point-u16");
@@ -130,17 +144,31 @@ Ref make_device_dtype(PyObject* module) {
     if (!options) {
         return {};
     }
-    return new_class(module, "DeviceDtype",
-                     {{n.DYNAMIC_FIXED_POINT_INT8, dfp8.get()},
-                      {n.DYNAMIC_FIXED_POINT_INT16, dfp16.get()},
-                      {n.DYNAMIC_FIXED_POINT_UINT16, dfpu16.get()},
-                      {n.DYNAMIC_FIXED_POINT_UINT8, dfpu8.get()},
-                      {n.SCALE_AFFINE_UINT8, asym_u8.get()},
-                      {n.FLOAT16, float16.get()},
-                      {n.FLOAT32, float32.get()},
-                      {n.INT32, int32.get()},
-                      {n.get_quantization_dtype, quantization.get()},
-                      {n.get_options, options.get()}});
+    Ref cls = new_class(module, "DeviceDtype",
+                        {{n.DYNAMIC_FIXED_POINT_INT8, dfp8.get()},
+                         {n.DYNAMIC_FIXED_POINT_INT16, dfp16.get()},
+                         {n.DYNAMIC_FIXED_POINT_UINT16, dfpu16.get()},
+                         {n.DYNAMIC_FIXED_POINT_UINT8, dfpu8.get()},
+                         {n.SCALE_AFFINE_UINT8, asym_u8.get()},
+                         {n.FLOAT16, float16.get()},
+                         {n.FLOAT32, float32.get()},
+                         {n.INT32, int32.get()},
+                         {n.get_quantization_dtype, quantization.get()},
+                         {n.get_options, options.get()}});
+#if NPU_SHORTCUTS
+    // The namespace is as just made: no code of anyone else's has run since.
+    if (cls) {
+        VocabularyCache& v = st->vocabulary;
+        PyObject* names[] = {dfp8.get(), dfp16.get(), dfpu8.get(), dfpu16.get(),
+                             asym_u8.get(), float16.get(), float32.get()};
+        for (int i = 0; i < VocabularyCache::kOptions; ++i) {
+            v.entries[i] = Ref::borrow(names[i]).release();
+        }
+        v.namespace_dict = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict).release();
+        v.version = dict_version(v.namespace_dict);
+    }
+#endif
+    return cls;
 }
 
 }  // namespace npu

@@ -1,0 +1,153 @@
+"""The module behaves as CPython's own code does where callers cannot see a
+difference in what it returns: recursion ends in RecursionError, daemon
+threads at exit do not crash, failed lookups raise, and names, builtins and
+class attributes are those the same module written in Python would have."""
+import functools
+import importlib.util
+import inspect
+import os
+import sys
+import types
+
+import pytest
+
+from conftest import run_python
+
+TWIN = os.path.join(os.path.dirname(__file__), "..", "benchmarks", "twin.py")
+
+
+@pytest.fixture(scope="module")
+def twin():
+    """The module written in Python."""
+    spec = importlib.util.spec_from_file_location("npu_config_twin", TWIN)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # where inspect looks for a function's class
+    spec.loader.exec_module(module)
+    yield module
+    del sys.modules[spec.name]
+
+
+@pytest.mark.parametrize("setup, call", [
+    # copy.deepcopy made a partial of DeviceConfig: __init__ calls itself.
+    ("m.copy = types.SimpleNamespace(deepcopy=functools.partial(m.DeviceConfig, 't'))",
+     "m.DeviceConfig('t', 'p')"),
+    # get_quantization_dtype made get_options: the vocabulary calls itself.
+    ("m.DeviceDtype.get_quantization_dtype = vars(m.DeviceDtype)['get_options']",
+     "m.DeviceDtype.get_options()"),
+])
+def test_unbounded_recursion_is_a_recursion_error(setup, call):
+    proc = run_python("""
+        import functools, types
+        import ovralite.api.npu_config.npu_config as m
+        {}
+        try:
+            {}
+        except RecursionError:
+            print("RecursionError")
+    """.format(setup, call))
+    assert (proc.returncode, proc.stdout.strip()) == (0, "RecursionError"), proc.stderr[-2000:]
+
+
+@pytest.mark.parametrize("stall", [
+    "m.ovraLog = types.SimpleNamespace(e=stall)\ncall = lambda: m.NPUConfig('no such model')",
+    "m.copy = types.SimpleNamespace(deepcopy=stall)\ncall = lambda: m.DeviceConfig('t', 'p')",
+])
+def test_daemon_thread_inside_an_operation_at_exit(stall):
+    # The thread keeps giving up and taking back the GIL inside the module's
+    # frames while the interpreter finalizes, which ends it where it stands.
+    code = """
+        import threading, time, types
+        import ovralite.api.npu_config.npu_config as m
+        started = threading.Event()
+        def stall(value):
+            started.set()
+            while True:
+                time.sleep(0.0001)
+        {}
+        threading.Thread(target=call, daemon=True).start()
+        started.wait()
+    """.format(stall.replace("\n", "\n        "))
+    for _ in range(6):
+        proc = run_python(code)
+        assert proc.returncode == 0, proc.stderr[-2000:]
+
+
+def test_failing_lookup_in_a_record_namespace_propagates(m):
+    class Boom(Exception):
+        pass
+
+    armed = []
+
+    class Colliding(str):
+        def __hash__(self):
+            return hash("core")
+
+        def __eq__(self, other):
+            if armed:
+                raise Boom
+            return False
+
+    record = m.DeviceConfig("t", "p")
+    namespace = vars(record)
+    core = namespace.pop("core")
+    namespace[Colliding("x")] = 1  # probed before "core" from now on
+    namespace["core"] = core
+    armed.append(True)
+    with pytest.raises(Boom):
+        record.serialize()
+    with pytest.raises(Boom):
+        record.core
+
+
+def test_changes_after_the_type_cache_is_cleared(m, monkeypatch):
+    for _ in range(3):
+        m.DeviceDtype.get_options()
+        m.DeviceConfig("t", "p")
+        sys._clear_type_cache()
+    monkeypatch.setattr(m.DeviceDtype, "FLOAT32", "f32")
+    assert m.DeviceDtype.get_options()[-1] == "f32"
+    stored = []
+    monkeypatch.setattr(m.DeviceConfig, "core", property(lambda self: 7, lambda self, v: stored.append(v)),
+                        raising=False)
+    sys._clear_type_cache()
+    record = m.DeviceConfig("t", "p")
+    assert stored == [1] and record.core == 7
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="NameError.name is new in 3.10")
+def test_name_errors_carry_the_name(m, monkeypatch):
+    monkeypatch.delattr(m, "copy")
+    with pytest.raises(NameError) as caught:
+        m.DeviceConfig("t", "p")
+    assert caught.value.name == "copy"
+
+
+def test_parse_device_searches_the_module_builtins_not_the_callers(m, models, monkeypatch):
+    class Record:
+        def __init__(self, target, pid):
+            self.nn_support_dtypes = []
+
+    models.write("M", "[device]\n")
+    monkeypatch.setattr(m, "DeviceConfig", Record)
+    monkeypatch.delattr(m, "DeviceDtype")
+    caller_builtins = dict(vars(__builtins__) if isinstance(__builtins__, types.ModuleType)
+                           else __builtins__, DeviceDtype=m.InitOptimization)
+    with pytest.raises(NameError, match="'DeviceDtype'"):
+        exec("m.NPUConfig('M')", {"m": m, "__builtins__": caller_builtins})
+
+
+def test_class_namespaces_as_a_class_statement_makes_them(m, twin):
+    for name in ("InitOptimization", "DeviceDtype", "DeviceConfig", "NPUConfig"):
+        ours, theirs = vars(getattr(m, name)), vars(getattr(twin, name))
+        # A class statement also files its first line, which has no meaning here.
+        assert list(ours) == [k for k in theirs if k != "__firstlineno__"]
+        if sys.version_info >= (3, 13):
+            assert ours["__static_attributes__"] == theirs["__static_attributes__"]
+
+
+def test_documentation_found_as_for_python_methods(m, twin):
+    for cls, method in [("DeviceConfig", "__init__"), ("DeviceConfig", "serialize"),
+                        ("NPUConfig", "__init__"), ("DeviceDtype", "get_options")]:
+        ours, theirs = getattr(getattr(m, cls), method), getattr(getattr(twin, cls), method)
+        assert inspect.getdoc(ours) == inspect.getdoc(theirs)
+    assert "Initialize self" in inspect.getdoc(m.DeviceConfig.__init__)
