@@ -8,8 +8,13 @@ PIP := $(PYTHON) -m pip --disable-pip-version-check -q
 
 SAN_VENV ?= .venv-sanitize
 VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
+# OFF builds the module without its shortcuts: the general path alone.
+SHORTCUTS ?= ON
+BUILD_OPTIONS := --config-settings=cmake.define.OVRALITE_SHORTCUTS=$(SHORTCUTS)
+BENCH_DIR := build/bench
+VENV_PREFIX ?= .venv-
 
-.PHONY: setup run test test-all bench sanitize valgrind fuzz clean
+.PHONY: setup run test test-all test-general bench sanitize valgrind fuzz clean
 
 $(VENV)/.created:
 	@base=$$(tools/find-python $(PY_VERSION)) || exit 1; \
@@ -20,7 +25,7 @@ $(VENV)/.created:
 # The package is built and installed with pip on every set-up, so the tests
 # always see the current sources as a user's `pip install .` would.
 setup: $(VENV)/.created
-	$(PIP) install ".[test]"
+	$(PIP) install $(BUILD_OPTIONS) ".[test]"
 
 run: setup
 	$(VENV)/bin/ovralite-npu show --all
@@ -34,11 +39,26 @@ test-all:
 	    if ! tools/find-python $$v >/dev/null 2>&1; then \
 	        echo "notice: CPython $$v is not installed here; skipping it"; continue; fi; \
 	    echo "== CPython $$v"; \
-	    $(MAKE) --no-print-directory test PY_VERSION=$$v VENV=.venv-$$v || exit 1; \
+	    $(MAKE) --no-print-directory test PY_VERSION=$$v VENV=$(VENV_PREFIX)$$v || exit 1; \
 	done
 
+# The suite against a build without the shortcuts, on each of VERSIONS.
+test-general:
+	@$(MAKE) --no-print-directory test-all SHORTCUTS=OFF VERSIONS="$(VERSIONS)" \
+	    VENV_PREFIX=.venv-general-
+
+# Side by side: the installed module, its build without shortcuts, and the
+# module written in Python (benchmarks/twin.py), as it is and compiled by Cython.
 bench: setup
-	$(PYTHON) benchmarks/bench.py
+	$(PIP) install cython
+	rm -rf $(BENCH_DIR) && mkdir -p $(BENCH_DIR)/cython
+	$(PIP) install --no-deps --target $(BENCH_DIR)/general \
+	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF .
+	cp benchmarks/twin.py $(BENCH_DIR)/cython/npu_config_cython.py
+	cd $(BENCH_DIR)/cython && $(abspath $(VENV))/bin/cythonize -q -i -3 npu_config_cython.py
+	$(PYTHON) benchmarks/bench.py $(BENCH_ARGS) \
+	    --general $$(ls $(BENCH_DIR)/general/ovralite/api/npu_config/npu_config*.so) \
+	    --cython $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so)
 
 $(SAN_VENV)/.created:
 	@base=$$(tools/find-python $(PY_VERSION)) || exit 1; "$$base" -m venv --clear $(SAN_VENV)
