@@ -11,7 +11,7 @@ namespace {
 int apply(PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read,
           PyObject* key, PyObject* fallback) {
     Ref value = call_method(dev, read, key, fallback);
-    return value ? PyObject_SetAttr(device, attribute, value.get()) : -1;
+    return value ? set_attr(device, attribute, value.get()) : -1;
 }
 
 // if dev.getboolean(key, fallback): device.nn_support_dtypes.append(DeviceDtype.<constant>)
@@ -78,7 +78,7 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
     Ref root = join ? load_global(fn, n.ROOT_DIR) : Ref();
     Ref sdk = root ? call_method(d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
     Ref sdk_path = sdk ? call(join.get(), root.get(), n.simulator, sdk.get()) : Ref();
-    if (!sdk_path || PyObject_SetAttr(device, n.sdk_dir, sdk_path.get()) < 0) {
+    if (!sdk_path || set_attr(device, n.sdk_dir, sdk_path.get()) < 0) {
         return nullptr;
     }
     if (apply(device, n.simulator_config, d, n.get, n.simulator_config,
@@ -127,7 +127,7 @@ PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
     Ref record = Ref::steal(PyObject_Vectorcall(device_config.get(), record_args + 1,
                                                 PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 st->kwnames_record));
-    if (!record || PyObject_SetAttr(self, n.device, record.get()) < 0) {
+    if (!record || set_attr(self, n.device, record.get()) < 0) {
         return nullptr;
     }
     Ref configparser = load_global(fn, n.configparser);

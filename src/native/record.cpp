@@ -56,13 +56,46 @@ PyObject* assigned_value(const Assigned& a, PyObject* const* args, PyObject* cop
     return a.param == kDtypes ? copied : args[a.param];
 }
 
+// `item in options`, options being DeviceDtype.get_options(): the interpreter's
+// comparison with each name in turn. From the cached names of the unchanged
+// class (`options` NULL) when the module has its shortcuts.
+int is_option(ModuleState* st, PyObject* options, PyObject* item) {
+#if NPU_SHORTCUTS
+    if (!options) {
+        for (PyObject* name : st->vocabulary.entries) {
+            const int same = PyObject_RichCompareBool(name, item, Py_EQ);
+            if (same) {
+                return same;
+            }
+        }
+        return 0;
+    }
+#else
+    (void)st;
+#endif
+    return PySequence_Contains(options, item);
+}
+
 // Asserts that every element is a name of DeviceDtype.get_options(); under
 // -O the elements are still iterated but not tested.
 int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     const Names& n = st->n;
     Ref vocabulary = load_global(fn, n.DeviceDtype);
-    Ref options = vocabulary ? call_method(vocabulary.get(), n.get_options) : Ref();
-    Ref it = options ? Ref::steal(PyObject_GetIter(dtypes)) : Ref();
+    if (!vocabulary) {
+        return -1;
+    }
+    Ref options;
+#if NPU_SHORTCUTS
+    // get_options() of the class as loaded would be a new list of the cached
+    // names, made without running anyone's code: the names are compared directly.
+    const bool cached = vocabulary_as_loaded(st, vocabulary.get());
+#else
+    const bool cached = false;
+#endif
+    if (!cached && !(options = call_method(vocabulary.get(), n.get_options))) {
+        return -1;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(dtypes));
     if (!it) {
         return -1;
     }
@@ -70,7 +103,7 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
         if (!st->assertions) {
             continue;
         }
-        const int known = PySequence_Contains(options.get(), item.get());
+        const int known = is_option(st, options.get(), item.get());
         if (known < 0) {
             return -1;
         }
@@ -107,7 +140,7 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
                 return nullptr;
             }
         }
-        if (PyObject_SetAttr(self, n.*a.name, assigned_value(a, args, copied.get())) < 0) {
+        if (set_attr(self, n.*a.name, assigned_value(a, args, copied.get())) < 0) {
             return nullptr;
         }
     }
@@ -161,114 +194,10 @@ const char* const kSelfParam[] = {"self"};
 const FunctionInfo kSerialize = {"serialize", "DeviceConfig.serialize", kSelfParam, 1,
                                  device_config_serialize};
 
-#if NPU_SHORTCUTS
-// The arguments of a vectorcall as a tuple and a dict (NULL when there are
-// no keywords), as type.__call__ receives them; false on error.
-bool pack_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    Ref* positional, Ref* keywords) {
-    *positional = Ref::steal(PyTuple_New(nargs));
-    if (!*positional) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyTuple_SET_ITEM(positional->get(), i, Ref::borrow(args[i]).release());
-    }
-    if (!kwnames) {
-        return true;
-    }
-    *keywords = Ref::steal(PyDict_New());
-    if (!*keywords) {
-        return false;
-    }
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-        if (PyDict_SetItem(keywords->get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// type(cls).__call__(cls, *args, **kwargs)
-PyObject* call_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref positional, keywords;
-    if (!pack_arguments(args, nargs, kwnames, &positional, &keywords)) {
-        return nullptr;
-    }
-    return Py_TYPE(cls)->tp_call(cls, positional.get(), keywords.get());
-}
-
-// type.__call__ for a class whose __new__ is object's: allocate, then run
-// __init__ as the class's init slot does, found at that moment (allocating
-// may run a finalizer that changes the class). The arguments reach a
-// method-descriptor __init__ as they came, without a tuple and dict.
-PyObject* new_and_init(ModuleState* st, PyTypeObject* t, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames) {
-    Ref self = Ref::steal(t->tp_alloc(t, 0));
-    if (!self) {
-        return nullptr;
-    }
-    PyObject* init = t->tp_init == st->init_slot ? _PyType_Lookup(t, st->n.dunder_init) : nullptr;
-    if (!init || !(Py_TYPE(init)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        // Any other case: the init slot with the arguments as a tuple and a dict.
-        Ref positional, keywords;
-        if (!pack_arguments(args, nargs, kwnames, &positional, &keywords)) {
-            return nullptr;
-        }
-        if (t->tp_init && t->tp_init(self.get(), positional.get(), keywords.get()) < 0) {
-            return nullptr;
-        }
-        return self.release();
-    }
-    Ref method = Ref::borrow(init);
-    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject* stack[kMaxParams + 1];
-    stack[0] = self.get();
-    for (Py_ssize_t i = 0; i < total; ++i) {
-        stack[i + 1] = args[i];
-    }
-    Ref result = Ref::steal(PyObject_Vectorcall(method.get(), stack, nargs + 1, kwnames));
-    if (!result) {
-        return nullptr;
-    }
-    if (result.get() != Py_None) {
-        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
-                     Py_TYPE(result.get())->tp_name);
-        return nullptr;
-    }
-    return self.release();
-}
-
-// DeviceConfig's own vectorcall: while its metaclass is type and its
-// __new__ object's, type.__call__ is an allocation and the __init__ call,
-// made directly; otherwise the metaclass's call.
-PyObject* construct_record(PyObject* cls, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames) {
-    auto* t = reinterpret_cast<PyTypeObject*>(cls);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
-    ModuleState* st = module ? state_of(module) : nullptr;
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    PyObject* result;
-    if (!st || !st->n.dunder_init || Py_TYPE(cls) != &PyType_Type ||
-        t->tp_new != PyBaseObject_Type.tp_new || (t->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
-        total >= kMaxParams) {
-        result = call_type(cls, args, nargs, kwnames);
-    } else {
-        result = new_and_init(st, t, args, nargs, kwnames);
-    }
-    Py_LeaveRecursiveCall();
-    return result;
-}
-#endif
-
 }  // namespace
 
 Ref make_device_config(PyObject* module) {
-    ModuleState* st = state_of(module);
-    const Names& n = st->n;
+    const Names& n = state_of(module)->n;
     // The defaults are evaluated once, here: the empty list is shared by
     // every call that omits nn_support_dtypes.
     Ref defaults = Ref::steal(Py_BuildValue("(iiiiNOOOOO)", 1, 64, 12, 2, PyList_New(0), Py_True,
@@ -288,16 +217,6 @@ Ref make_device_config(PyObject* module) {
                         {n.core, n.evis, n.ext_axi_sram_sizes, n.ext_sram_sizes,
                          n.input_buffer_depth, n.mad_per_core, n.nn_support_dtypes,
                          n.optimization, n.pid, n.sdk_dir, n.simulator_config, n.target});
-#if NPU_SHORTCUTS
-    if (cls) {
-        // The class finds the module's state through its module, as a class
-        // made from a spec would; nothing of Python reads this field.
-        auto* t = reinterpret_cast<PyHeapTypeObject*>(cls.get());
-        Py_XSETREF(t->ht_module, Ref::borrow(module).release());
-        st->init_slot = t->ht_type.tp_init;
-        t->ht_type.tp_vectorcall = construct_record;
-    }
-#endif
     return cls;
 }
 

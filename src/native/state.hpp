@@ -130,15 +130,17 @@ struct ModuleState {
     bool assertions;
 #if NPU_SHORTCUTS
     VocabularyCache vocabulary;
-    // The slot that a class with __init__ in its body gets (the class call's entry
-    // compares against it).
-    initproc init_slot;
 #endif
 };
 
 inline ModuleState* state_of(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
+
+#if NPU_SHORTCUTS
+// Whether `cls` is DeviceDtype with its namespace unchanged since the load.
+bool vocabulary_as_loaded(ModuleState* st, PyObject* cls);
+#endif
 
 int init_names(Names& n);
 void clear_names(Names& n);
@@ -178,6 +180,14 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
 
 inline Ref getattr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// obj.<name> = value for one of the module's own names (exact, interned
+// strings, held by the module): the type's setattro, which is what
+// PyObject_SetAttr calls once it has checked and interned the name.
+inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    return set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
 }  // namespace npu

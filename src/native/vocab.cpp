@@ -30,18 +30,6 @@ PyObject* list_of_attributes(PyObject* cls, std::initializer_list<PyObject*> nam
 }
 
 #if NPU_SHORTCUTS
-// Whether `cls` is DeviceDtype with its namespace unchanged since the load.
-// Its lists are then the cached names: reading them through the class runs
-// nobody's code (type is its metaclass and they are plain strings in its own
-// namespace), and get_options() finds this module's get_quantization_dtype.
-// Any change to the namespace moves its version on for good.
-bool vocabulary_as_loaded(ModuleState* st, PyObject* cls) {
-    const VocabularyCache& v = st->vocabulary;
-    return cls == st->device_dtype && v.namespace_dict && Py_TYPE(cls) == &PyType_Type &&
-           reinterpret_cast<PyTypeObject*>(cls)->tp_dict == v.namespace_dict &&
-           dict_version(v.namespace_dict) == v.version;
-}
-
 // A new list of the first `n` cached names.
 PyObject* cached_list(ModuleState* st, Py_ssize_t n) {
     PyObject* list = PyList_New(n);
@@ -105,6 +93,19 @@ const FunctionInfo kDeviceDtypeGetOptions = {
 Ref text(const char* value) { return Ref::steal(PyUnicode_InternFromString(value)); }
 
 }  // namespace
+
+#if NPU_SHORTCUTS
+// Its lists are then the cached names: reading them through the class runs
+// nobody's code (type is its metaclass and they are plain strings in its own
+// namespace), and get_options() finds this module's get_quantization_dtype.
+// Any change to the namespace moves its version on for good.
+bool vocabulary_as_loaded(ModuleState* st, PyObject* cls) {
+    const VocabularyCache& v = st->vocabulary;
+    return cls == st->device_dtype && v.namespace_dict && Py_TYPE(cls) == &PyType_Type &&
+           reinterpret_cast<PyTypeObject*>(cls)->tp_dict == v.namespace_dict &&
+           dict_version(v.namespace_dict) == v.version;
+}
+#endif
 
 Ref make_init_optimization(PyObject* module) {
     const Names& n = state_of(module)->n;
