@@ -1,4 +1,6 @@
-// The few C API spellings that differ between the supported interpreters.
+// Everything that differs between the supported interpreters (3.9 to 3.13),
+// each difference written once here under a name that says what it
+// provides; the rest of the code reads without version tests.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,6 +14,40 @@
 #endif
 
 namespace npu {
+
+// 3.10: argument errors name a function by its qualified name (3.9: by its
+// code's name); functions show their builtins as __builtins__.
+constexpr bool kErrorsNameQualname = PY_VERSION_HEX >= 0x030A0000;
+constexpr bool kFunctionsShowBuiltins = PY_VERSION_HEX >= 0x030A0000;
+// 3.11: code objects carry the qualified name (co_qualname).
+constexpr bool kCodeHasQualname = PY_VERSION_HEX >= 0x030B0000;
+// 3.12: functions have __type_params__.
+constexpr bool kFunctionsHaveTypeParams = PY_VERSION_HEX >= 0x030C0000;
+// 3.13: an unexpected keyword argument's error suggests the closest
+// parameter; a class statement records __static_attributes__.
+constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
+constexpr bool kClassesRecordStaticAttributes = PY_VERSION_HEX >= 0x030D0000;
+
+// Module slots that say what the module supports: from 3.12 every
+// interpreter, each with its own GIL; from 3.13 the GIL is declared used.
+#if PY_VERSION_HEX >= 0x030D0000
+#define NPU_INTERPRETER_SLOTS                                                  \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},      \
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+#define NPU_INTERPRETER_SLOTS \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define NPU_INTERPRETER_SLOTS
+#endif
+
+// Flags that make a heap type behave as the interpreter's own types do:
+// no attributes set on it (3.10+).
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned long kTypeFlagsOfBuiltins = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long kTypeFlagsOfBuiltins = 0;
+#endif
 
 // getattr(obj, name) where a missing attribute is no error: 1 with *result
 // set, 0 when absent (no exception), -1 on any other error.

@@ -15,13 +15,9 @@ namespace npu {
 
 namespace {
 
-// The code's name, kept for 3.9 wording; a new reference or NULL.
+// The name argument errors give the function; a new reference.
 Ref code_name(NativeFunction* f) {
-#if PY_VERSION_HEX >= 0x030A0000
-    return Ref::borrow(f->qualname);
-#else
-    return Ref::borrow(f->co_name);
-#endif
+    return Ref::borrow(kErrorsNameQualname ? f->qualname : f->co_name);
 }
 
 void too_many_positional(NativeFunction* f, Py_ssize_t given, Py_ssize_t defcount) {
@@ -86,7 +82,6 @@ void missing_arguments(NativeFunction* f, PyObject* const* slots, Py_ssize_t end
                  name.get(), len, len == 1 ? "" : "s", listed.get());
 }
 
-#if PY_VERSION_HEX >= 0x030D0000
 // From 3.13 the interpreter suggests the closest parameter name for an
 // unexpected keyword: a Levenshtein distance over UTF-8 bytes where a case
 // flip costs 1 and any other edit 2, accepted when at most a third of the
@@ -184,21 +179,18 @@ PyObject* closest_param(NativeFunction* f, PyObject* key) {
     }
     return best;
 }
-#endif
 
 void unexpected_keyword(NativeFunction* f, PyObject* key) {
     Ref name = code_name(f);
     if (!name) {
         return;
     }
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject* suggestion = closest_param(f, key)) {
+    if (PyObject* suggestion = kSuggestsKeywords ? closest_param(f, key) : nullptr) {
         PyErr_Format(PyExc_TypeError,
                      "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                      name.get(), key, suggestion);
         return;
     }
-#endif
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", name.get(),
                  key);
 }
@@ -426,7 +418,6 @@ int set_qualname(NativeFunction* f, PyObject* value, void*) {
     return set_text(&f->qualname, value, "__qualname__ must be set to a string object");
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
 PyObject* get_type_params(NativeFunction* f, void*) {
     if (!f->type_params) {
         return PyTuple_New(0);
@@ -444,7 +435,6 @@ int set_type_params(NativeFunction* f, PyObject* value, void*) {
     Py_XSETREF(f->type_params, value);
     return 0;
 }
-#endif
 
 PyGetSetDef function_getset[] = {
     {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
@@ -460,24 +450,33 @@ PyGetSetDef function_getset[] = {
      nullptr},
     {"__qualname__", reinterpret_cast<getter>(get_qualname),
      reinterpret_cast<setter>(set_qualname), nullptr, nullptr},
-#if PY_VERSION_HEX >= 0x030C0000
-    {"__type_params__", reinterpret_cast<getter>(get_type_params),
-     reinterpret_cast<setter>(set_type_params), nullptr, nullptr},
-#endif
+    // Last: where functions have no __type_params__, it ends the table.
+    {kFunctionsHaveTypeParams ? "__type_params__" : nullptr,
+     reinterpret_cast<getter>(get_type_params), reinterpret_cast<setter>(set_type_params),
+     nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The offsets of the struct's parts, which tell the type where they are
+// (and are taken out of its namespace again), then the attributes kept in it.
+const char* const kOffsetMembers[] = {"__dictoffset__", "__weaklistoffset__",
+                                      "__vectorcalloffset__"};
 PyMemberDef function_members[] = {
+    {const_cast<char*>(kOffsetMembers[0]), T_PYSSIZET, offsetof(NativeFunction, dict), READONLY,
+     nullptr},
+    {const_cast<char*>(kOffsetMembers[1]), T_PYSSIZET, offsetof(NativeFunction, weakreflist),
+     READONLY, nullptr},
+    {const_cast<char*>(kOffsetMembers[2]), T_PYSSIZET, offsetof(NativeFunction, vectorcall),
+     READONLY, nullptr},
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
     {const_cast<char*>("__globals__"), T_OBJECT, offsetof(NativeFunction, globals), READONLY,
      nullptr},
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-#if PY_VERSION_HEX >= 0x030A0000
-    {const_cast<char*>("__builtins__"), T_OBJECT, offsetof(NativeFunction, builtins), READONLY,
-     nullptr},
-#endif
     {const_cast<char*>("__objclass__"), T_OBJECT_EX, offsetof(NativeFunction, objclass),
      READONLY, nullptr},
+    // Last: where functions do not show their builtins, it ends the table.
+    {const_cast<char*>(kFunctionsShowBuiltins ? "__builtins__" : nullptr), T_OBJECT,
+     offsetof(NativeFunction, builtins), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -508,6 +507,7 @@ PyObject* function_repr(PyObject* self) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->code);
@@ -557,41 +557,45 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->varnames);
     Py_CLEAR(f->co_name);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 }  // namespace
 
-// Filled in by ready_function_type(); only the header is set here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject NativeFunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
-
-int ready_function_type() {
-    PyTypeObject& t = NativeFunctionType;
-    if (t.tp_flags & Py_TPFLAGS_READY) {
-        return 0;
+Ref make_function_type(PyObject* module) {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_methods, function_methods},
+        {Py_tp_members, function_members},
+        {Py_tp_getset, function_getset},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"ovralite.api.npu_config.npu_config.function", sizeof(NativeFunction), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | kTypeFlagsOfBuiltins,
+                        slots};
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    if (!type) {
+        return {};
     }
-    t.tp_name = "ovralite.api.npu_config.npu_config.function";
-    t.tp_basicsize = sizeof(NativeFunction);
-    t.tp_dealloc = function_dealloc;
-    t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
-    t.tp_repr = function_repr;
-    t.tp_call = PyVectorcall_Call;
-    t.tp_getattro = PyObject_GenericGetAttr;
-    t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR;
-    t.tp_traverse = function_traverse;
-    t.tp_clear = function_clear;
-    t.tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
-    t.tp_methods = function_methods;
-    t.tp_members = function_members;
-    t.tp_getset = function_getset;
-    t.tp_descr_get = function_descr_get;
-    t.tp_dictoffset = offsetof(NativeFunction, dict);
-    return PyType_Ready(&t);
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    // As attributes, the offsets would be more than a function type shows.
+    for (const char* name : kOffsetMembers) {
+        if (PyDict_DelItemString(t->tp_dict, name) < 0) {
+            PyErr_Clear();
+        }
+    }
+    // Functions are made by the module, not by calling their type.
+    t->tp_new = nullptr;
+    PyType_Modified(t);
+    return type;
 }
 
 Ref make_code(const FunctionInfo& info, PyObject* filename) {
@@ -621,12 +625,12 @@ Ref make_code(const FunctionInfo& info, PyObject* filename) {
     if (!replace || !no_args || !changes) {
         return {};
     }
-#if PY_VERSION_HEX >= 0x030B0000
-    Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
-    if (!qualname || PyDict_SetItemString(changes.get(), "co_qualname", qualname.get()) < 0) {
-        return {};
+    if (kCodeHasQualname) {
+        Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
+        if (!qualname || PyDict_SetItemString(changes.get(), "co_qualname", qualname.get()) < 0) {
+            return {};
+        }
     }
-#endif
     return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
 }
 
@@ -663,7 +667,8 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     if (!builtins) {
         return {};
     }
-    auto* f = PyObject_GC_New(NativeFunction, &NativeFunctionType);
+    auto* f = PyObject_GC_New(
+        NativeFunction, reinterpret_cast<PyTypeObject*>(state_of(owner)->function_type));
     if (!f) {
         return {};
     }
@@ -690,13 +695,14 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void set_objclass(PyObject* member, PyObject* cls) {
+void set_objclass(PyObject* module, PyObject* member, PyObject* cls) {
     Ref function = Ref::borrow(member);
     if (PyObject_TypeCheck(member, &PyClassMethod_Type)) {
         function = Ref::steal(PyObject_GetAttrString(member, "__func__"));
         PyErr_Clear();
     }
-    if (function && is_native_function(function.get())) {
+    if (function && Py_TYPE(function.get()) ==
+                        reinterpret_cast<PyTypeObject*>(state_of(module)->function_type)) {
         auto* f = reinterpret_cast<NativeFunction*>(function.get());
         Py_XSETREF(f->objclass, Ref::borrow(cls).release());
     }

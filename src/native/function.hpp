@@ -47,10 +47,8 @@ struct NativeFunction {
     PyObject* objclass;     // __objclass__: the class whose body holds it, if any
 };
 
-extern PyTypeObject NativeFunctionType;
-
-// Readies the type once per process; -1 with an exception set on failure.
-int ready_function_type();
+// The function type of one module object, made from a spec for it.
+Ref make_function_type(PyObject* module);
 
 // A code object whose argument counts and names describe `info`, as a
 // compiled `def` would have; shared by every function made from it.
@@ -61,10 +59,8 @@ Ref make_code(const FunctionInfo& info, PyObject* filename);
 Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
                   PyObject* defaults);
 
-inline bool is_native_function(PyObject* op) { return Py_TYPE(op) == &NativeFunctionType; }
-
 // Files `cls` as the class of the function `member`, or of the function a
 // classmethod `member` wraps; anything else is left alone.
-void set_objclass(PyObject* member, PyObject* cls);
+void set_objclass(PyObject* module, PyObject* member, PyObject* cls);
 
 }  // namespace npu

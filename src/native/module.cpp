@@ -91,31 +91,30 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
             return {};
         }
     }
-#if PY_VERSION_HEX >= 0x030D0000
-    // From 3.13 a class statement ends its body with the names that its
-    // methods assign as self.<name>, sorted.
-    Ref assigned = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(static_attributes.size())));
-    if (!assigned) {
-        return {};
+    if (kClassesRecordStaticAttributes) {
+        // A class statement ends its body with the names that its methods
+        // assign as self.<name>, sorted.
+        Ref assigned =
+            Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(static_attributes.size())));
+        if (!assigned) {
+            return {};
+        }
+        Py_ssize_t i = 0;
+        for (PyObject* attribute : static_attributes) {
+            PyTuple_SET_ITEM(assigned.get(), i++, Ref::borrow(attribute).release());
+        }
+        Ref key = Ref::steal(PyUnicode_InternFromString("__static_attributes__"));
+        if (!key || PyDict_SetItem(ns.get(), key.get(), assigned.get()) < 0) {
+            return {};
+        }
     }
-    Py_ssize_t i = 0;
-    for (PyObject* attribute : static_attributes) {
-        PyTuple_SET_ITEM(assigned.get(), i++, Ref::borrow(attribute).release());
-    }
-    Ref key = Ref::steal(PyUnicode_InternFromString("__static_attributes__"));
-    if (!key || PyDict_SetItem(ns.get(), key.get(), assigned.get()) < 0) {
-        return {};
-    }
-#else
-    (void)static_attributes;
-#endif
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Ref cls = bases ? call(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(),
                            bases.get(), ns.get())
                     : Ref();
     if (cls) {
         for (const Member& m : members) {
-            set_objclass(m.second, cls.get());
+            set_objclass(module, m.second, cls.get());
         }
     }
     return cls;
@@ -253,11 +252,9 @@ int read_assertions_flag(ModuleState* st) {
 }
 
 int module_exec(PyObject* module) {
-    if (ready_function_type() < 0) {
-        return -1;
-    }
     ModuleState* st = state_of(module);
-    if (init_names(st->n) < 0 || read_assertions_flag(st) < 0) {
+    if (init_names(st->n) < 0 || read_assertions_flag(st) < 0 ||
+        !(st->function_type = make_function_type(module).release())) {
         return -1;
     }
     PyObject* g = PyModule_GetDict(module);
@@ -299,6 +296,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!st) {
         return 0;
     }
+    Py_VISIT(st->function_type);
     Py_VISIT(st->device_dtype);
     Py_VISIT(st->parse_device_code);
     Py_VISIT(st->kwnames_record);
@@ -317,6 +315,7 @@ int module_clear(PyObject* module) {
     if (!st) {
         return 0;
     }
+    Py_CLEAR(st->function_type);
     Py_CLEAR(st->device_dtype);
     Py_CLEAR(st->parse_device_code);
     Py_CLEAR(st->kwnames_record);
@@ -340,9 +339,7 @@ void module_free(void* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
+    NPU_INTERPRETER_SLOTS
     {0, nullptr},
 };
 

@@ -119,6 +119,7 @@ struct VocabularyCache {
 
 struct ModuleState {
     Names n;
+    PyObject* function_type;  // the type of the module's functions
     PyObject* device_dtype;  // the class the load made
     // The code object shared by every `_parse_device` made by NPUConfig.
     PyObject* parse_device_code;
