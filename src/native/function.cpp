@@ -636,14 +636,12 @@ Ref make_code(const FunctionInfo& info, PyObject* filename) {
 
 Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
                   PyObject* defaults) {
-    PyObject* globals = PyModule_GetDict(owner);  // borrowed
-    if (!globals) {
-        return {};
-    }
+    const Names& n = state_of(owner)->n;
+    PyObject* globals = module_namespace(owner).get();  // kept by the module
     Ref name = Ref::steal(PyUnicode_InternFromString(info.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
-    Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
-    Ref co_name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
+    Ref varnames = getattr(code, n.co_varnames);
+    Ref co_name = getattr(code, n.co_name);
     if (!name || !qualname || !varnames || !co_name) {
         return {};
     }
@@ -655,14 +653,12 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     // Like a `def`: __module__ is the namespace's __name__ at creation, and
     // the builtins are the namespace's __builtins__ (a module stands for its
     // namespace), else those of the running code.
-    const Names& n = state_of(owner)->n;
-    PyObject* module_name = PyDict_GetItemWithError(globals, n.dunder_name);  // borrowed
-    PyObject* builtins =
-        PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(globals, n.dunder_builtins);
-    if (builtins && PyModule_Check(builtins)) {
-        builtins = PyModule_GetDict(builtins);
+    Ref module_name = Ref::borrow(dict_item(globals, n.dunder_name));
+    Ref builtins = PyErr_Occurred() ? Ref() : Ref::borrow(dict_item(globals, n.dunder_builtins));
+    if (builtins && PyModule_Check(builtins.get())) {
+        builtins = Ref::borrow(module_namespace(builtins.get()));
     } else if (!builtins && !PyErr_Occurred()) {
-        builtins = PyEval_GetBuiltins();
+        builtins = Ref::borrow(running_builtins());
     }
     if (!builtins) {
         return {};
@@ -680,8 +676,8 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     f->varnames = varnames.release();
     f->co_name = co_name.release();
     f->globals = Ref::borrow(globals).release();
-    f->builtins = Ref::borrow(builtins).release();
-    f->module = Ref::borrow(module_name).release();
+    f->builtins = builtins.release();
+    f->module = module_name.release();
     f->doc = Ref::borrow(Py_None).release();
     f->defaults = Ref::borrow(defaults).release();
     f->kwdefaults = nullptr;

@@ -22,9 +22,9 @@ void clear_names(Names& n) {
 }
 
 Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
+    Borrowed value = dict_item(globals, name);
     if (!value && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(builtins, name);
+        value = dict_item(builtins, name);
         if (!value && !PyErr_Occurred()) {
             raise_name_error(name);
         }
@@ -69,20 +69,19 @@ Ref new_classmethod(PyObject* module, const FunctionInfo& info) {
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
               std::initializer_list<PyObject*> static_attributes) {
     ModuleState* st = state_of(module);
-    PyObject* globals = PyModule_GetDict(module);
     Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
     Ref ns = Ref::steal(PyDict_New());
     if (!class_name || !ns) {
         return {};
     }
-    PyObject* module_name = PyDict_GetItemWithError(globals, st->n.dunder_name);
+    Ref module_name = Ref::borrow(dict_item(module_namespace(module).get(), st->n.dunder_name));
     if (!module_name) {
         if (!PyErr_Occurred()) {
             raise_name_error(st->n.dunder_name);
         }
         return {};
     }
-    if (PyDict_SetItem(ns.get(), st->n.dunder_module, module_name) < 0 ||
+    if (PyDict_SetItem(ns.get(), st->n.dunder_module, module_name.get()) < 0 ||
         PyDict_SetItem(ns.get(), st->n.dunder_qualname, class_name.get()) < 0) {
         return {};
     }
@@ -126,21 +125,19 @@ namespace {
 // interpreter's IMPORT_NAME does for module-level code.
 Ref import_name(ModuleState* st, PyObject* globals, PyObject* name, PyObject* fromlist,
                 int level) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* import_func =
-        builtins ? PyDict_GetItemWithError(builtins, st->n.dunder_import) : nullptr;
+    Borrowed builtins = running_builtins();
+    Ref import_func = builtins ? Ref::borrow(dict_item(builtins.get(), st->n.dunder_import)) : Ref();
     if (!import_func) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ImportError, "__import__ not found");
         }
         return {};
     }
-    Ref keep = Ref::borrow(import_func);
     Ref level_obj = Ref::steal(PyLong_FromLong(level));
     if (!level_obj) {
         return {};
     }
-    return call(import_func, name, globals, globals, fromlist ? fromlist : Py_None,
+    return call(import_func.get(), name, globals, globals, fromlist ? fromlist : Py_None,
                 level_obj.get());
 }
 
@@ -220,7 +217,7 @@ int import_from_as(ModuleState* st, PyObject* globals, PyObject* module_name, Py
 // ROOT_DIR = os.path.abspath(os.path.join(os.path.dirname(current_file_path), "..", ".."))
 Ref compute_root_dir(ModuleState* st, PyObject* globals) {
     // Evaluated as the expression is: the functions first, outermost first.
-    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* builtins = running_builtins().get();  // the loading code's, for the whole step
     const Names& n = st->n;
     Ref abspath = os_path_function(globals, builtins, n, n.abspath);
     Ref join = abspath ? os_path_function(globals, builtins, n, n.join) : Ref();
@@ -234,12 +231,12 @@ Ref compute_root_dir(ModuleState* st, PyObject* globals) {
 }
 
 int read_assertions_flag(ModuleState* st) {
-    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    Borrowed flags(PySys_GetObject("flags"));
     if (!flags) {
         st->assertions = true;
         return 0;
     }
-    Ref optimize = Ref::steal(PyObject_GetAttrString(flags, "optimize"));
+    Ref optimize = Ref::steal(PyObject_GetAttrString(flags.get(), "optimize"));
     if (!optimize) {
         return -1;
     }
@@ -257,13 +254,13 @@ int module_exec(PyObject* module) {
         !(st->function_type = make_function_type(module).release())) {
         return -1;
     }
-    PyObject* g = PyModule_GetDict(module);
+    PyObject* g = module_namespace(module).get();  // the module keeps it for the load
     const Names& n = st->n;
     // As executing a module's code does: the namespace gets the builtins
     // that its functions will search.
     const int has_builtins = PyDict_Contains(g, n.dunder_builtins);
     if (has_builtins < 0 ||
-        (!has_builtins && PyDict_SetItem(g, n.dunder_builtins, PyEval_GetBuiltins()) < 0)) {
+        (!has_builtins && PyDict_SetItem(g, n.dunder_builtins, running_builtins().get()) < 0)) {
         return -1;
     }
     for (PyObject* name : {n.os, n.sys, n.copy, n.configparser, n.yaml}) {

@@ -46,6 +46,8 @@ namespace npu {
     X(empty, "")                                                            \
     X(deepcopy, "deepcopy")                                                 \
     X(dunder_builtins, "__builtins__")                                      \
+    X(co_varnames, "co_varnames")                                           \
+    X(co_name, "co_name")                                                   \
     X(get_options, "get_options")                                           \
     X(get_quantization_dtype, "get_quantization_dtype")                     \
     X(ENABLE_ALL, "ENABLE_ALL")                                             \
