@@ -10,8 +10,8 @@ import pytest
 from conftest import run_python
 
 TWIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "benchmarks", "twin.py")
-pytestmark = pytest.mark.skipif(sys.version_info < (3, 12),
-                                reason="isolated subinterpreters are new in 3.12")
+isolated_only = pytest.mark.skipif(sys.version_info < (3, 12),
+                                   reason="isolated subinterpreters are new in 3.12")
 
 # Runs `code` in a new isolated interpreter (own GIL, own allocator) and
 # destroys it; raises RuntimeError with the interpreter's error, if any.
@@ -59,6 +59,26 @@ for name in names:
 """
 
 
+def test_legacy_subinterpreter_and_a_second_module_object(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "described.json"
+    code = "import sys\nsys.modules['_datetime'] = sys.modules['yaml._yaml'] = None\n"
+    assert testcapi.run_in_subinterp(
+        code + DESCRIBE + "open({!r}, 'w').write(json.dumps(described))\n".format(str(out))) == 0
+    namespace = {}
+    exec(DESCRIBE, namespace)
+    assert json.loads(out.read_text()) == json.loads(json.dumps(namespace["described"]))
+    import importlib.util
+    spec = importlib.util.find_spec("ovralite.api.npu_config.npu_config")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    ours = namespace["m"]
+    assert type(other.DeviceConfig.serialize) is not type(ours.DeviceConfig.serialize)
+    assert other.NPUConfig(namespace["names"][0]).device.serialize() == \
+        ours.NPUConfig(namespace["names"][0]).device.serialize()
+
+
+@isolated_only
 def test_isolated_interpreter_answers_as_the_main_one(tmp_path):
     out = tmp_path / "described.json"
     proc = run_python(RUN_ISOLATED + """
@@ -71,6 +91,7 @@ run_isolated({!r})
         json.dumps(namespace["described"]))
 
 
+@isolated_only
 def test_four_isolated_interpreters_at_once():
     work = DESCRIBE + """
 expected = json.dumps(described)
@@ -102,6 +123,7 @@ print("done")
     assert (proc.returncode, proc.stdout.strip()) == (0, "done"), proc.stderr[-3000:]
 
 
+@isolated_only
 def test_interpreters_come_and_go_leaving_no_more_than_python_does():
     # The interpreter itself leaves blocks behind for every interpreter
     # destroyed; the same module written in Python is the measure.
