@@ -10,22 +10,48 @@ SAN_VENV ?= .venv-sanitize
 VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
 # OFF builds the module without its shortcuts: the general path alone.
 SHORTCUTS ?= ON
-BUILD_OPTIONS := --config-settings=cmake.define.OVRALITE_SHORTCUTS=$(SHORTCUTS)
+BUILD_OPTIONS ?= --config-settings=cmake.define.OVRALITE_SHORTCUTS=$(SHORTCUTS)
 BENCH_DIR := build/bench
 VENV_PREFIX ?= .venv-
+# What the installed package is built from: a change to any of it reinstalls.
+SOURCES := $(shell git ls-files src CMakeLists.txt pyproject.toml 2>/dev/null || \
+                   find src CMakeLists.txt pyproject.toml -type f)
+OWN := $(VENV)/.ovralite-venv
 
-.PHONY: setup run test test-all test-general bench sanitize valgrind fuzz clean
+.PHONY: setup run test test-all test-general bench sanitize valgrind fuzz clean FORCE
 
-$(VENV)/.created:
+# The project's own virtual environment with the build backend: made once
+# (this needs the package index), never over a directory it did not make.
+$(OWN):
+	@if [ -e $(VENV) ]; then \
+	    echo "$(VENV) exists but was not made by this Makefile; move it away," \
+	         "or name another with VENV=..., so that nothing of yours is overwritten." >&2; \
+	    exit 1; fi
 	@base=$$(tools/find-python $(PY_VERSION)) || exit 1; \
-	echo "creating $(VENV) with $$base"; \
-	"$$base" -m venv --clear $(VENV)
+	echo "creating $(VENV) with $$base"; "$$base" -m venv $(VENV)
+	$(PIP) install "scikit-build-core>=0.8" cmake ninja
 	@touch $@
 
-# The package is built and installed with pip on every set-up, so the tests
-# always see the current sources as a user's `pip install .` would.
-setup: $(VENV)/.created
-	$(PIP) install $(BUILD_OPTIONS) ".[test]"
+# The build options last installed; rewritten only when they change.
+$(VENV)/.build-options: FORCE | $(OWN)
+	@echo '$(BUILD_OPTIONS)' | cmp -s - $@ 2>/dev/null || echo '$(BUILD_OPTIONS)' > $@
+
+# The package, rebuilt and reinstalled only when a source or the options
+# changed, in the build directory of the last time. Its dependencies are
+# fetched the first time and when pyproject.toml changes; otherwise nothing
+# is asked of the network.
+$(VENV)/.installed: $(VENV)/.build-options $(SOURCES) | $(OWN)
+	@if [ $(VENV)/.dependencies -nt pyproject.toml ]; then \
+	    set -x; $(PIP) install --no-build-isolation --no-deps --no-index $(BUILD_OPTIONS) \
+	        --config-settings=build-dir=build/$(notdir $(VENV)) .; \
+	else \
+	    set -x; $(PIP) install --no-build-isolation $(BUILD_OPTIONS) \
+	        --config-settings=build-dir=build/$(notdir $(VENV)) ".[test]" && \
+	    touch $(VENV)/.dependencies; \
+	fi
+	@touch $@
+
+setup: $(VENV)/.installed
 
 run: setup
 	$(VENV)/bin/ovralite-npu show --all
@@ -52,21 +78,18 @@ test-general:
 bench: setup
 	$(PIP) install cython
 	rm -rf $(BENCH_DIR) && mkdir -p $(BENCH_DIR)/cython
-	$(PIP) install --no-deps --target $(BENCH_DIR)/general \
-	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF .
+	$(PIP) install --no-build-isolation --no-deps --target $(BENCH_DIR)/general \
+	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF \
+	    --config-settings=build-dir=build/bench-general .
 	cp benchmarks/twin.py $(BENCH_DIR)/cython/npu_config_cython.py
 	cd $(BENCH_DIR)/cython && $(abspath $(VENV))/bin/cythonize -q -i -3 npu_config_cython.py
 	$(PYTHON) benchmarks/bench.py $(BENCH_ARGS) \
 	    --general $$(ls $(BENCH_DIR)/general/ovralite/api/npu_config/npu_config*.so) \
 	    --cython $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so)
 
-$(SAN_VENV)/.created:
-	@base=$$(tools/find-python $(PY_VERSION)) || exit 1; "$$base" -m venv --clear $(SAN_VENV)
-	@touch $@
-
-sanitize: $(SAN_VENV)/.created
-	$(SAN_VENV)/bin/python -m pip --disable-pip-version-check -q install \
-	    --config-settings=cmake.define.OVRALITE_SANITIZE=ON --config-settings=cmake.build-type=Debug ".[test]"
+sanitize:
+	$(MAKE) --no-print-directory setup VENV=$(SAN_VENV) \
+	    BUILD_OPTIONS="--config-settings=cmake.define.OVRALITE_SANITIZE=ON --config-settings=cmake.build-type=Debug"
 	tools/run-sanitized $(SAN_VENV)/bin/python
 
 # Valgrind memcheck over the tests that run in this process (those that start
@@ -82,5 +105,7 @@ fuzz: setup
 	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q tests/test_fuzz.py tests/test_cli.py \
 	    -k "fuzz or agrees"
 
+# Removes the project's own environments (those this Makefile made) and builds.
 clean:
-	rm -rf .venv .venv-* build dist
+	@for d in .venv .venv-*; do [ -e "$$d/.ovralite-venv" ] && rm -rf "$$d"; done; true
+	rm -rf build dist
