@@ -57,11 +57,15 @@ def models(tmp_path, monkeypatch):
     return Models
 
 
-def run_python(code, *flags, env=None, cwd=None):
-    """Runs `code` in a fresh interpreter; returns the completed process."""
+def run_python(code, *flags, env=None, cwd=None, file_permissions=False):
+    """Runs `code` in a fresh interpreter; returns the completed process.
+    With file_permissions, the process is denied what file permissions deny
+    even when the tests run as root (which otherwise reads any file)."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, *flags, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=full_env, cwd=cwd, timeout=120,
-    )
+    command = [sys.executable, *flags, "-c", textwrap.dedent(code)]
+    if file_permissions and os.geteuid() == 0:
+        caps = "-dac_override,-dac_read_search"
+        command = ["setpriv", "--inh-caps=" + caps, "--bounding-set=" + caps] + command
+    return subprocess.run(command, capture_output=True, text=True, env=full_env, cwd=cwd,
+                          timeout=120)

@@ -10,6 +10,7 @@ import pytest
 import yaml
 from hypothesis import given, strategies as st
 
+from conftest import run_python
 from ovralite.api.npu_config.check import DEVICE_KEYS, check_file
 from ovralite.api.npu_config.cli import main, shipped_models
 
@@ -158,3 +159,76 @@ def test_check_agrees_with_the_loader(m, tmp_path, lines, raw):
         assert loaded, text
     if not loaded:
         assert problems, text
+
+
+# --- what users meet ------------------------------------------------------------
+
+def test_show_refuses_what_is_no_readable_file(tmp_path, monkeypatch):
+    (tmp_path / "folder").mkdir()
+    code, out, err = run("show", str(tmp_path / "folder"))
+    assert (code, out) == (2, "") and "is a directory" in err
+    code, _, err = run("show", str(tmp_path / "absent"))
+    assert code == 2 and "absent: no such file" in err
+    # A bare name is a shipped model, even with a file of that name here.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "VIPNANOQ_PID0X82").write_text("[device]\ncore = 7\n")
+    (tmp_path / "local").write_text("[device]\ncore = 7\n")
+    assert json.loads(run("show", "VIPNANOQ_PID0X82", "--format", "json")[1])["core"] == 1
+    code, _, err = run("show", "local")
+    assert code == 2 and "write ./local" in err
+    assert json.loads(run("show", "./local", "--format", "json")[1])["core"] == 7
+
+
+def test_show_of_a_file_without_read_permission_fails(tmp_path):
+    path = tmp_path / "locked"
+    path.write_text("[device]\ncore = 2\n")
+    os.chmod(str(path), 0)
+    proc = run_python("""
+        import sys
+        from ovralite.api.npu_config.cli import main
+        sys.exit(main(["show", {!r}]))
+    """.format(str(path)), file_permissions=True)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.strip() == "ovralite-npu: {}: cannot be read: Permission denied".format(path)
+
+
+def test_errors_name_the_file_and_the_key(tmp_path):
+    good, bad = tmp_path / "good", tmp_path / "bad"
+    good.write_text("[device]\ncore = 2\n")
+    bad.write_text("[device]\ntarget = T\ncore = two\n")
+    code, out, err = run("show", str(good), str(bad))
+    assert (code, out) == (1, "")
+    first, *details = err.splitlines()
+    assert first.startswith("ovralite-npu: {}: ValueError: invalid literal".format(bad))
+    assert details == ["{}:3: 'core': not a decimal integer (invalid literal for int() "
+                       "with base 10: 'two')".format(bad)]
+
+
+def test_several_models_have_one_shape_in_both_formats(m):
+    names = ["VIPNANOQ_PID0X82", "VIP9000PICO_PID0XEE", "VIPNANOQ_PID0X82"]
+    code, as_yaml, _ = run("show", *names)
+    code_json, as_json, _ = run("show", *names, "--format", "json")
+    assert code == code_json == 0
+    assert yaml.safe_load(as_yaml) == json.loads(as_json)
+    assert list(json.loads(as_json)) == names[:2]  # the repeated name shown once
+    assert json.loads(as_json)[names[0]] == json.loads(run("show", names[0], "--format",
+                                                            "json")[1])
+
+
+def test_version_interrupt_and_a_closed_pipe(monkeypatch, capsys):
+    import ovralite
+    from ovralite.api.npu_config import cli
+    assert run("--version")[0] == 0
+    assert capsys.readouterr().out == "ovralite-npu {}\n".format(ovralite.__version__)
+
+    def interrupted(args, out):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "cmd_list", interrupted)
+    assert run("list") == (130, "", "ovralite-npu: interrupted\n")
+    monkeypatch.undo()
+    script = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
+    proc = subprocess.run(
+        ["bash", "-c", "set -o pipefail; '{}' show --all | head -1".format(script)],
+        capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stderr) == (0, "") and proc.stdout.count("\n") == 1

@@ -6,6 +6,7 @@
 """
 
 import argparse
+import collections
 import json
 import logging
 import os
@@ -13,13 +14,19 @@ import sys
 
 import yaml
 
+import ovralite
 from ovralite.api.ovra_log import LOGGER_NAME
 
 EXIT_OK, EXIT_PROBLEMS, EXIT_USAGE = 0, 1, 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
 
 
 class UsageError(Exception):
     """A mistake in what the user asked for; reported without a traceback."""
+
+
+class ConfigError(Exception):
+    """A configuration file that the loader rejects; its message names it."""
 
 
 def _module():
@@ -44,23 +51,49 @@ def shipped_models():
     )
 
 
-def _looks_like_path(text):
-    return os.sep in text or (os.altsep and os.altsep in text) or os.path.isfile(text)
+def _is_path(text):
+    """A name with a directory separator is a path; anything else names a
+    shipped model, even where a file of that name lies in this directory."""
+    return os.sep in text or bool(os.altsep and os.altsep in text)
+
+
+def resolve(model_or_path):
+    """The configuration file that `model_or_path` names, made sure to be a
+    readable file; UsageError saying what is wrong with it otherwise."""
+    if _is_path(model_or_path):
+        path = os.path.abspath(model_or_path)
+        missing = "{}: no such file".format(model_or_path)
+    else:
+        path = os.path.join(models_dir(), model_or_path)
+        missing = "no shipped model {!r} (see 'ovralite-npu list')".format(model_or_path)
+        if os.path.isfile(model_or_path):
+            missing += "; for the file in this directory write ./{}".format(model_or_path)
+    if os.path.isdir(path):
+        raise UsageError("{}: is a directory, not a configuration file".format(model_or_path))
+    if not os.path.exists(path):
+        raise UsageError(missing)
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as exc:
+        raise UsageError("{}: cannot be read: {}".format(model_or_path, exc.strerror or exc))
+    return path
 
 
 def load(model_or_path):
-    """The NPUConfig for a shipped model name or a configuration file path."""
-    if _looks_like_path(model_or_path):
-        target = os.path.abspath(model_or_path)
-        if not os.path.isfile(target):
-            raise UsageError("{}: no such file".format(model_or_path))
-    else:
-        target = model_or_path
-        if not os.path.isfile(os.path.join(models_dir(), target)):
-            raise UsageError(
-                "no shipped model {!r} (see 'ovralite-npu list')".format(model_or_path)
-            )
-    return _module().NPUConfig(target)
+    """The NPUConfig for a shipped model name or a configuration file path.
+    A file the loader rejects is reported as ConfigError naming the file and,
+    where the checker finds them, the lines and keys at fault."""
+    path = resolve(model_or_path)
+    try:
+        return _module().NPUConfig(path if _is_path(model_or_path) else model_or_path)
+    except Exception as exc:
+        from ovralite.api.npu_config.check import check_file
+
+        details = [str(problem) for problem in check_file(path)]
+        raise ConfigError("\n".join(
+            ["{}: {}: {}".format(path, type(exc).__name__, str(exc).splitlines()[0])]
+            + details))
 
 
 def _plain(mapping):
@@ -85,14 +118,17 @@ def cmd_show(args, out):
         names.extend(shipped_models())
     if not names:
         raise UsageError("show: name at least one MODEL or PATH, or use --all")
-    loaded = [(name, _plain(load(name).device.serialize())) for name in names]
+    # A name given twice, or also among --all, is shown once.
+    loaded = collections.OrderedDict()
+    for name in names:
+        if name not in loaded:
+            loaded[name] = _plain(load(name).device.serialize())
+    # One model: its mapping. Several: one mapping of model name to mapping,
+    # the same shape in both formats.
+    data = next(iter(loaded.values())) if len(loaded) == 1 else dict(loaded)
     if args.format == "json":
-        data = loaded[0][1] if len(loaded) == 1 else dict(loaded)
         out.write(json.dumps(data, indent=2) + "\n")
-        return EXIT_OK
-    for index, (name, data) in enumerate(loaded):
-        if len(loaded) > 1:
-            out.write("{}# {}\n".format("---\n" if index else "", name))
+    else:
         out.write(yaml.safe_dump(data, sort_keys=False, default_flow_style=False))
     return EXIT_OK
 
@@ -113,6 +149,8 @@ def build_parser():
         prog="ovralite-npu",
         description="Inspect and check the NPU configuration files of ovralite.",
     )
+    parser.add_argument("--version", action="version",
+                        version="%(prog)s {}".format(ovralite.__version__))
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -148,20 +186,34 @@ def main(argv=None, out=None, err=None):
         args = parser.parse_args(argv)
     except SystemExit as exc:  # argparse has printed its message
         return EXIT_USAGE if exc.code else EXIT_OK
+    # The loader's messages go to this command's stream, once: not also to
+    # the handlers of the root logger that a caller may have configured.
     handler = logging.StreamHandler(err)
     handler.setFormatter(logging.Formatter("ovralite-npu: %(levelname)s: %(message)s"))
     logger = logging.getLogger(LOGGER_NAME)
     logger.addHandler(handler)
+    propagate, logger.propagate = logger.propagate, False
     try:
         return args.run(args, out)
     except UsageError as exc:
         err.write("ovralite-npu: {}\n".format(exc))
         return EXIT_USAGE
-    except Exception as exc:  # the loader rejected a file
-        err.write("ovralite-npu: {}: {}\n".format(type(exc).__name__, exc))
+    except ConfigError as exc:
+        err.write("ovralite-npu: {}\n".format(exc))
         return EXIT_PROBLEMS
+    except KeyboardInterrupt:
+        err.write("ovralite-npu: interrupted\n")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader stopped reading (`ovralite-npu list | head -1`): that
+        # is no error. What is left unwritten goes nowhere.
+        if out is sys.stdout:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_OK
     finally:
         logger.removeHandler(handler)
+        logger.propagate = propagate
 
 
 if __name__ == "__main__":
