@@ -18,6 +18,27 @@ def test_mypy_accepts_a_sample_using_every_public_name(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+def test_the_package_itself_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path), "-p", "ovralite"],
+        capture_output=True, text=True, cwd=str(tmp_path))
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_pyright_finds_the_public_interface_fully_typed(tmp_path):
+    import shutil
+    pyright = shutil.which("pyright", path=os.path.dirname(sys.executable))
+    if not pyright or not shutil.which("node"):
+        pytest.skip("pyright (and the node it runs on) is not installed")
+    proc = subprocess.run([pyright, "--verifytypes", "ovralite", "--ignoreexternal"],
+                          capture_output=True, text=True, cwd=str(tmp_path), timeout=300,
+                          env=dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep
+                                   + os.environ.get("PATH", "")))
+    assert "Type completeness score: 100%" in proc.stdout, proc.stdout[-3000:]
+
+
 def test_mypy_rejects_misuse(tmp_path):
     pytest.importorskip("mypy")
     sample = tmp_path / "bad.py"

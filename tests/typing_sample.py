@@ -20,3 +20,10 @@ device: m.DeviceConfig = loader.device
 root: str = m.ROOT_DIR + m.current_file_path
 m.ovraLog.e("message")
 modules = (m.os, m.sys, m.copy, m.configparser, m.yaml, m.OrderedDict)
+
+from ovralite.api.npu_config.check import Problem, check_file
+from ovralite.api.npu_config.cli import main
+
+status: int = main(["list"])
+problems: List[Problem] = check_file("some/file")
+where: List[str] = ["{}:{}: {}".format(p.path, p.line, p.message) for p in problems]

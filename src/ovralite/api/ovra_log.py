@@ -16,7 +16,7 @@ class _OvraLogger:
     """Short-named severity methods over one :class:`logging.Logger`."""
 
     def __init__(self, name: str) -> None:
-        self.logger = logging.getLogger(name)
+        self.logger: logging.Logger = logging.getLogger(name)
 
     # stacklevel=2 attributes each record to the caller, not to this file.
     def e(self, msg: object) -> None:
@@ -35,4 +35,4 @@ class _OvraLogger:
         return "<OVRALog {!r}>".format(self.logger.name)
 
 
-OVRALog = _OvraLogger(LOGGER_NAME)
+OVRALog: _OvraLogger = _OvraLogger(LOGGER_NAME)

@@ -8,8 +8,10 @@ passes over: a missing or misspelt section "device" and keys it never reads.
 
 import collections
 import configparser
+import os
 import difflib
 import re
+from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = ["Problem", "check_file", "DEVICE_KEYS", "SECTION"]
 
@@ -39,25 +41,33 @@ _SECTION_RE = re.compile(r"\[(?P<header>.+)\]")
 _OPTION_RE = re.compile(r"(?P<option>.*?)\s*(?P<vi>[=:])\s*(?P<value>.*)$")
 
 
-class Problem(collections.namedtuple("Problem", "path line message")):
-    """One finding: printed as FILE:LINE: message."""
+class Problem(NamedTuple):
+    """One finding: printed as FILE:LINE: message (FILE: message for the file
+    as a whole, line 0)."""
 
-    def __str__(self):
+    path: str
+    line: int
+    message: str
+
+    def __str__(self) -> str:
+        if not self.line:
+            return "{}: {}".format(self.path, self.message)
         return "{}:{}: {}".format(self.path, self.line, self.message)
 
 
-def _new_parser():
+def _new_parser() -> configparser.ConfigParser:
     # Exactly the loader's parser.
     return configparser.ConfigParser(dict_type=collections.OrderedDict)
 
 
-def _locate(lines, parser):
+def _locate(lines: Sequence[str], parser: configparser.ConfigParser
+            ) -> Tuple[Dict[str, int], Dict[Tuple[str, str], int]]:
     """(section name -> header line, (section, key) -> line) by a scan that
     follows the parser's syntax for headers, keys and comments."""
-    headers, keys = {}, {}
-    section = None
-    comment_prefixes = tuple(parser._comment_prefixes) if hasattr(parser, "_comment_prefixes") \
-        else ("#", ";")
+    headers: Dict[str, int] = {}
+    keys: Dict[Tuple[str, str], int] = {}
+    section: Optional[str] = None
+    comment_prefixes = tuple(getattr(parser, "_comment_prefixes", ("#", ";")))
     for number, raw in enumerate(lines, 1):
         text = raw.strip()
         if not text or text.startswith(comment_prefixes):
@@ -76,7 +86,7 @@ def _locate(lines, parser):
     return headers, keys
 
 
-def _parse_errors(path, error):
+def _parse_errors(path: str, error: configparser.Error) -> List[Problem]:
     if isinstance(error, configparser.MissingSectionHeaderError):
         return [Problem(path, error.lineno,
                         "text before the first section header: {!r}".format(error.line))]
@@ -88,8 +98,9 @@ def _parse_errors(path, error):
     return [Problem(path, line, "{}: {}".format(type(error).__name__, message))]
 
 
-def check_file(path):
+def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
     """Every problem of the configuration file at `path`, in line order."""
+    path = os.fspath(path)
     parser = _new_parser()
     try:
         with open(path, "rb") as handle:
@@ -108,7 +119,7 @@ def check_file(path):
     except configparser.Error as exc:
         return _parse_errors(path, exc)
     headers, keys = _locate(text.splitlines(), parser)
-    problems = []
+    problems: List[Problem] = []
     if SECTION not in parser:
         near = [name for name in parser.sections() if name.lower() == SECTION]
         if near:
@@ -124,7 +135,8 @@ def check_file(path):
     return sorted(problems, key=lambda p: p.line)
 
 
-def _unknown_keys(path, parser, keys):
+def _unknown_keys(path: str, parser: configparser.ConfigParser,
+                  keys: Dict[Tuple[str, str], int]) -> Iterator[Problem]:
     known = {parser.optionxform(k): k for k in DEVICE_KEYS}
     for (section, key), line in keys.items():
         if section != SECTION or key in known:
@@ -134,7 +146,8 @@ def _unknown_keys(path, parser, keys):
         yield Problem(path, line, "key '{}' is not read by the loader{}".format(key, hint))
 
 
-def _bad_values(path, parser, keys, headers):
+def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[str, str], int],
+                headers: Dict[str, int]) -> Iterator[Problem]:
     section = parser[SECTION]
     for key, (read, fallback) in DEVICE_KEYS.items():
         try:
@@ -146,7 +159,7 @@ def _bad_values(path, parser, keys, headers):
             yield Problem(path, line, "'{}': {}".format(key, _describe(read, exc)))
 
 
-def _describe(read, error):
+def _describe(read: str, error: Exception) -> str:
     if isinstance(error, configparser.InterpolationError):
         return "interpolation fails: {}".format(str(error).splitlines()[0])
     if read == "getint":

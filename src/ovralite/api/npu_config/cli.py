@@ -11,8 +11,10 @@ import json
 import logging
 import os
 import sys
+from types import ModuleType
+from typing import Any, Dict, List, Mapping, Optional, Sequence, TextIO
 
-import yaml
+import yaml  # type: ignore[import-untyped,unused-ignore]
 
 import ovralite
 from ovralite.api.ovra_log import LOGGER_NAME
@@ -29,19 +31,19 @@ class ConfigError(Exception):
     """A configuration file that the loader rejects; its message names it."""
 
 
-def _module():
+def _module() -> ModuleType:
     from ovralite.api.npu_config import npu_config
 
     return npu_config
 
 
-def models_dir():
+def models_dir() -> str:
     """The directory of the shipped model configurations."""
     npu_config = _module()
-    return os.path.join(npu_config.ROOT_DIR, "config", "npu_config")
+    return os.path.join(str(npu_config.ROOT_DIR), "config", "npu_config")
 
 
-def shipped_models():
+def shipped_models() -> List[str]:
     """Names of the shipped models, sorted."""
     folder = models_dir()
     return sorted(
@@ -51,13 +53,13 @@ def shipped_models():
     )
 
 
-def _is_path(text):
+def _is_path(text: str) -> bool:
     """A name with a directory separator is a path; anything else names a
     shipped model, even where a file of that name lies in this directory."""
     return os.sep in text or bool(os.altsep and os.altsep in text)
 
 
-def resolve(model_or_path):
+def resolve(model_or_path: str) -> str:
     """The configuration file that `model_or_path` names, made sure to be a
     readable file; UsageError saying what is wrong with it otherwise."""
     if _is_path(model_or_path):
@@ -80,7 +82,7 @@ def resolve(model_or_path):
     return path
 
 
-def load(model_or_path):
+def load(model_or_path: str) -> Any:
     """The NPUConfig for a shipped model name or a configuration file path.
     A file the loader rejects is reported as ConfigError naming the file and,
     where the checker finds them, the lines and keys at fault."""
@@ -96,14 +98,14 @@ def load(model_or_path):
             + details))
 
 
-def _plain(mapping):
+def _plain(mapping: Mapping[str, Any]) -> Dict[str, Any]:
     # The serialized record is an OrderedDict; YAML and JSON writers want a
     # plain mapping, which keeps the order on every supported interpreter.
     return {key: (list(value) if isinstance(value, list) else value)
             for key, value in mapping.items()}
 
 
-def cmd_list(args, out):
+def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
     for name in shipped_models():
         device = load(name).device
         out.write("{:<32} target={} pid={} cores={} dtypes={}\n".format(
@@ -112,14 +114,14 @@ def cmd_list(args, out):
     return EXIT_OK
 
 
-def cmd_show(args, out):
+def cmd_show(args: argparse.Namespace, out: TextIO) -> int:
     names = list(args.models)
     if args.all:
         names.extend(shipped_models())
     if not names:
         raise UsageError("show: name at least one MODEL or PATH, or use --all")
     # A name given twice, or also among --all, is shown once.
-    loaded = collections.OrderedDict()
+    loaded: "collections.OrderedDict[str, Dict[str, Any]]" = collections.OrderedDict()
     for name in names:
         if name not in loaded:
             loaded[name] = _plain(load(name).device.serialize())
@@ -133,7 +135,7 @@ def cmd_show(args, out):
     return EXIT_OK
 
 
-def cmd_check(args, out):
+def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     from ovralite.api.npu_config.check import check_file
 
     problems = 0
@@ -144,7 +146,7 @@ def cmd_check(args, out):
     return EXIT_PROBLEMS if problems else EXIT_OK
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="ovralite-npu",
         description="Inspect and check the NPU configuration files of ovralite.",
@@ -178,7 +180,8 @@ def build_parser():
     return parser
 
 
-def main(argv=None, out=None, err=None):
+def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None,
+         err: Optional[TextIO] = None) -> int:
     out = out or sys.stdout
     err = err or sys.stderr
     parser = build_parser()
@@ -194,7 +197,8 @@ def main(argv=None, out=None, err=None):
     logger.addHandler(handler)
     propagate, logger.propagate = logger.propagate, False
     try:
-        return args.run(args, out)
+        status: int = args.run(args, out)
+        return status
     except UsageError as exc:
         err.write("ovralite-npu: {}\n".format(exc))
         return EXIT_USAGE

@@ -5,7 +5,7 @@ import sys as sys
 from collections import OrderedDict as OrderedDict
 from typing import Any, ClassVar, Iterable, List, Optional, Union
 
-import yaml as yaml
+import yaml as yaml  # type: ignore[import-untyped,unused-ignore]
 
 from ovralite.api.ovra_log import _OvraLogger
 
