@@ -232,3 +232,33 @@ def test_version_interrupt_and_a_closed_pipe(monkeypatch, capsys):
         ["bash", "-c", "set -o pipefail; '{}' show --all | head -1".format(script)],
         capture_output=True, text=True, timeout=60)
     assert (proc.returncode, proc.stderr) == (0, "") and proc.stdout.count("\n") == 1
+
+
+def test_check_warns_about_what_surprises_authors(tmp_path):
+    path = tmp_path / "c.ini"
+    path.write_bytes("\ufeff[device]\ncore = 1\n".encode("utf-8"))
+    assert [str(p) for p in check_file(str(path))] == [
+        "{}:1: the file starts with a byte-order mark, which the loader reads as text "
+        "before the first section header: save the file without it".format(path)]
+    path.write_text("[device]\ntarget = VIP8000 # the usual\noptimization = false\n"
+                    "mad_per_core = 64 ; per core\n")
+    messages = [(p.line, p.message) for p in check_file(str(path))]
+    assert (2, "'target': '# the usual' is part of the value: the loader takes no comments "
+               "after a value") in messages
+    assert any(line == 3 and "'optimization': the loader keeps false as text" in message
+               for line, message in messages)
+    assert any(line == 4 and "'; per core' is part of the value" in message
+               for line, message in messages)
+    path.write_text("junk line\n[device]\n")
+    assert str(check_file(str(path))[0]) == \
+        "{}:1: text before the first section header: junk line".format(path)
+    assert str(check_file(str(tmp_path / "absent"))[0]) == \
+        "{}: cannot be read: No such file or directory".format(tmp_path / "absent")
+
+
+def test_check_counts_what_it_does_not_show(tmp_path):
+    path = tmp_path / "c.ini"
+    path.write_text("[device]\n" + "".join("key{} = 1\n".format(i) for i in range(500)))
+    problems = check_file(str(path))
+    assert len(problems) == 21
+    assert str(problems[-1]) == "{}:22: and 480 more keys not read by the loader".format(path)

@@ -36,6 +36,11 @@ DEVICE_KEYS = collections.OrderedDict([
     ("simulator_config", ("get", "VIPNANOQ_PID0X82")),
 ])
 
+# Findings of one kind shown one by one; the rest are counted.
+SHOWN_PER_KIND = 20
+FALSE_WORDS = ("0", "false", "no", "off")
+_INLINE_COMMENT = re.compile(r"\s[#;]")
+
 # What the parser's default options accept as section headers and keys.
 _SECTION_RE = re.compile(r"\[(?P<header>.+)\]")
 _OPTION_RE = re.compile(r"(?P<option>.*?)\s*(?P<vi>[=:])\s*(?P<value>.*)$")
@@ -89,7 +94,7 @@ def _locate(lines: Sequence[str], parser: configparser.ConfigParser
 def _parse_errors(path: str, error: configparser.Error) -> List[Problem]:
     if isinstance(error, configparser.MissingSectionHeaderError):
         return [Problem(path, error.lineno,
-                        "text before the first section header: {!r}".format(error.line))]
+                        "text before the first section header: {}".format(error.line.rstrip()))]
     if isinstance(error, configparser.ParsingError):
         return [Problem(path, line, "cannot parse line {}".format(text.strip()))
                 for line, text in error.errors] or [Problem(path, 0, str(error))]
@@ -114,6 +119,10 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
     except UnicodeDecodeError as exc:
         line = data[:exc.start].count(b"\n") + 1
         return [Problem(path, line, "not valid {} text: {}".format(exc.encoding, exc.reason))]
+    if text.startswith("\ufeff"):
+        return [Problem(path, 1, "the file starts with a byte-order mark, which the loader "
+                                 "reads as text before the first section header: save the "
+                                 "file without it")]
     try:
         parser.read_string(text, source=path)
     except configparser.Error as exc:
@@ -131,6 +140,7 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
                                              "its defaults for every setting"))
         return problems
     problems.extend(_unknown_keys(path, parser, keys))
+    problems.extend(_surprising_values(path, parser, keys))
     problems.extend(_bad_values(path, parser, keys, headers))
     return sorted(problems, key=lambda p: p.line)
 
@@ -138,12 +148,38 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
 def _unknown_keys(path: str, parser: configparser.ConfigParser,
                   keys: Dict[Tuple[str, str], int]) -> Iterator[Problem]:
     known = {parser.optionxform(k): k for k in DEVICE_KEYS}
-    for (section, key), line in keys.items():
-        if section != SECTION or key in known:
-            continue
+    unknown = [(line, key) for (section, key), line in keys.items()
+               if section == SECTION and key not in known]
+    for line, key in unknown[:SHOWN_PER_KIND]:
         close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
         hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
         yield Problem(path, line, "key '{}' is not read by the loader{}".format(key, hint))
+    if len(unknown) > SHOWN_PER_KIND:
+        rest = len(unknown) - SHOWN_PER_KIND
+        yield Problem(path, unknown[SHOWN_PER_KIND][0],
+                      "and {} more key{} not read by the loader".format(
+                          rest, "" if rest == 1 else "s"))
+
+
+def _surprising_values(path: str, parser: configparser.ConfigParser,
+                       keys: Dict[Tuple[str, str], int]) -> Iterator[Problem]:
+    """Values the loader accepts but that hardly mean what they say."""
+    section = parser[SECTION]
+    for key in DEVICE_KEYS:
+        name = parser.optionxform(key)
+        if name not in section:
+            continue
+        value = section.get(name, raw=True) or ""
+        line = keys.get((SECTION, name)) or keys.get((parser.default_section, name)) or 0
+        comment = _INLINE_COMMENT.search(value)
+        if comment:
+            yield Problem(path, line, "'{}': '{}' is part of the value: the loader takes no "
+                                      "comments after a value".format(
+                                          key, value[comment.start() + 1:]))
+        if key == "optimization" and value.strip().lower() in FALSE_WORDS:
+            yield Problem(path, line, "'optimization': the loader keeps {} as text, not as a "
+                                      "switch, and a text that is not empty counts as true; "
+                                      "use enable_all, disable_all or manual".format(value))
 
 
 def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[str, str], int],
