@@ -262,3 +262,29 @@ def test_check_counts_what_it_does_not_show(tmp_path):
     problems = check_file(str(path))
     assert len(problems) == 21
     assert str(problems[-1]) == "{}:22: and 480 more keys not read by the loader".format(path)
+
+
+def test_log_messages_are_shown_once_with_the_root_logger_configured(monkeypatch):
+    import logging
+    from ovralite.api.npu_config import cli
+    from ovralite.api.ovra_log import OVRALog
+
+    class Module:
+        ROOT_DIR = cli._module().ROOT_DIR
+
+        @staticmethod
+        def NPUConfig(name):
+            OVRALog.e("Config for NPU {} does not exists!".format(name))
+            return cli._module().NPUConfig(name)
+
+    root_stream = io.StringIO()
+    root = logging.getLogger()
+    handler = logging.StreamHandler(root_stream)
+    root.addHandler(handler)
+    monkeypatch.setattr(cli, "_module", lambda: Module)
+    try:
+        code, _, err = run("show", "VIPNANOQ_PID0X82")
+    finally:
+        root.removeHandler(handler)
+    assert code == 0 and err.count("does not exists!") == 1 and root_stream.getvalue() == ""
+    assert logging.getLogger("ovralite").propagate
