@@ -269,13 +269,15 @@ def test_log_messages_are_shown_once_with_the_root_logger_configured(monkeypatch
     from ovralite.api.npu_config import cli
     from ovralite.api.ovra_log import OVRALog
 
+    real = cli._module()
+
     class Module:
-        ROOT_DIR = cli._module().ROOT_DIR
+        ROOT_DIR = real.ROOT_DIR
 
         @staticmethod
         def NPUConfig(name):
             OVRALog.e("Config for NPU {} does not exists!".format(name))
-            return cli._module().NPUConfig(name)
+            return real.NPUConfig(name)
 
     root_stream = io.StringIO()
     root = logging.getLogger()
