@@ -9,13 +9,19 @@ do-nothing C call, [].__len__(), for operations that call no library code.
 Targets apply to the installed module; the shortcut column is the general
 path's time over the installed module's (a shortcut stays only if it saves 20%).
 
-    python benchmarks/bench.py [--quick] [--check] [--general SO] [--cython SO]
+With --instructions the measure is the count of machine instructions per
+call, from valgrind's callgrind (runs of N and 2N calls, the difference over
+N): unlike time, it does not move with the machine's load.
+
+    python benchmarks/bench.py [--quick] [--instructions] [--check] [--general SO] [--cython SO]
 """
 import argparse
-import copy
 import importlib.util
 import os
+import re
+import subprocess
 import sys
+import tempfile
 import timeit
 
 from ovralite.api.npu_config import npu_config as installed
@@ -25,11 +31,44 @@ MODEL = "VIP8000NANOSI_PLUS_PID0XAD"
 THREE = ["float16", "dynamic_fixed_point-8", "asymmetric_quantized-u8"]
 
 
-def load(name, path):
+# What every statement may use: the module under test as `m`, and the rest.
+SETUP = """
+import copy, importlib.util, sys
+sys.path.insert(0, {here!r})
+def _load(name, path):
     spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+twin = _load("npu_config_twin", {twin!r})
+m = {module}
+THREE = {three!r}
+MODEL = {model!r}
+deepcopy = copy.deepcopy
+standard_library_calls = twin.standard_library_calls
+record = m.DeviceConfig("VIP8000", "0XFF", nn_support_dtypes=THREE)
+loader = m.NPUConfig(MODEL)
+"""
+
+
+def setup_source(module_expression):
+    return SETUP.format(here=HERE, twin=os.path.join(HERE, "twin.py"), module=module_expression,
+                        three=THREE, model=MODEL)
+
+
+def instructions(stmt, setup, number=2000):
+    """Instructions per execution of `stmt`, counted by callgrind."""
+    def count(n):
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "callgrind.out")
+            code = "{}\nfor _ in range({}):\n    {}\n".format(setup, n, stmt)
+            proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                                   sys.executable, "-c", code], capture_output=True, text=True)
+            if proc.returncode:
+                raise RuntimeError(proc.stderr[-2000:])
+            with open(out) as handle:
+                return int(re.search(r"^(?:summary|totals): (\d+)", handle.read(), re.M).group(1))
+    return (count(2 * number) - count(number)) / number
 
 
 def per_call(stmt, namespace, number):
@@ -68,17 +107,25 @@ def main(argv=None):
                         help="exit 1 when an operation misses its target")
     parser.add_argument("--general", help="the module built with OVRALITE_SHORTCUTS=OFF")
     parser.add_argument("--cython", help="twin.py compiled by Cython as npu_config_cython")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions with callgrind instead of timing")
     args = parser.parse_args(argv)
     rounds = 10 if args.quick else 40
     sample = 0.005
 
-    twin = load("npu_config_twin", os.path.join(HERE, "twin.py"))
-    modules = [("C++", installed)]
+    sources = [("C++", "__import__('ovralite.api.npu_config.npu_config', "
+                       "fromlist=['*'])")]
     if args.general:
-        modules.append(("general", load(installed.__name__, args.general)))
-    modules.append(("Python", twin))
+        sources.append(("general", "_load({!r}, {!r})".format(installed.__name__, args.general)))
+    sources.append(("Python", "twin"))
     if args.cython:
-        modules.append(("Cython", load("npu_config_cython", args.cython)))
+        sources.append(("Cython", "_load('npu_config_cython', {!r})".format(args.cython)))
+    setups = {label: setup_source(expression) for label, expression in sources}
+    spaces = {}
+    if not args.instructions:
+        for label, source in setups.items():
+            spaces[label] = {}
+            exec(source, spaces[label])
 
     c_floor = "[].__len__()"
     rows = [
@@ -99,22 +146,20 @@ def main(argv=None):
         ("NPUConfig(model)", "m.NPUConfig(MODEL)", "library calls",
          "standard_library_calls(MODEL)", 1.05),
     ]
-    names = [name for name, _ in modules]
+    names = [name for name, _ in sources]
     print("CPython {}; ratios to the floor of each row".format(sys.version.split()[0]))
-    print("{:<38} {:>14} {:>10}".format("operation", "floor", "C++ time")
+    unit = "C++ instr." if args.instructions else "C++ time"
+    print("{:<38} {:>14} {:>10}".format("operation", "floor", unit)
           + "".join("{:>9}".format(n) for n in names) + "{:>9} {:>7}  ".format("target", "saved"))
     missed = []
     for name, stmt, floor_name, floor_stmt, target in rows:
-        spaces = {}
-        for label, module in modules:
-            spaces[label] = dict(
-                m=module, THREE=THREE, MODEL=MODEL, deepcopy=copy.deepcopy,
-                standard_library_calls=twin.standard_library_calls,
-                record=module.DeviceConfig("VIP8000", "0XFF", nn_support_dtypes=THREE),
-                loader=module.NPUConfig(MODEL))
-        timed = [("floor", floor_stmt, spaces["C++"])]
-        timed += [(label, stmt, spaces[label]) for label in names]
-        best = best_times(timed, rounds, sample)
+        if args.instructions:
+            best = {"floor": instructions(floor_stmt, setups["C++"])}
+            best.update((label, instructions(stmt, setups[label])) for label in names)
+        else:
+            timed = [("floor", floor_stmt, spaces["C++"])]
+            timed += [(label, stmt, spaces[label]) for label in names]
+            best = best_times(timed, rounds, sample)
         best_floor = best.pop("floor")
         ratios = {n: best[n] / best_floor for n in names}
         verdict = ""
@@ -125,7 +170,8 @@ def main(argv=None):
         saved = ""
         if "general" in best:
             saved = "{:.0f}%".format(100 * (1 - best["C++"] / best["general"]))
-        print("{:<38} {:>14} {:>10}".format(name, floor_name, shown(best["C++"]))
+        amount = "{:.0f}".format(best["C++"]) if args.instructions else shown(best["C++"])
+        print("{:<38} {:>14} {:>10}".format(name, floor_name, amount)
               + "".join("{:>8.2f}x".format(ratios[n]) for n in names)
               + "{:>9} {:>7}  {}".format("" if target is None else "{:.2f}x".format(target),
                                          saved, verdict))

@@ -290,3 +290,22 @@ def test_log_messages_are_shown_once_with_the_root_logger_configured(monkeypatch
         root.removeHandler(handler)
     assert code == 0 and err.count("does not exists!") == 1 and root_stream.getvalue() == ""
     assert logging.getLogger("ovralite").propagate
+
+
+@pytest.mark.parametrize("extra", [
+    "",
+    "core = 2\n  3\n",          # a continuation line makes core's value "2\n3"
+    "evis = 2\n\n  x\n",        # a blank line inside the value, then its continuation
+    "core = 1\ncore = 2\n",     # a key given twice
+    "target = %(k5)s\n",        # interpolation naming a key the loader never reads
+    "[device]\n",               # the section given twice
+])
+def test_many_unknown_keys_are_parsed_as_the_loader_parses_them(tmp_path, monkeypatch, extra):
+    from ovralite.api.npu_config import check
+    path = tmp_path / "c.ini"
+    body = "".join("k{0} = {0}\n  more {0}\n\n".format(i) if i % 3 else "k{} = v\n".format(i)
+                   for i in range(60))
+    path.write_text("[DEFAULT]\nx = 1\n[device]\n" + body + extra + "pid = 0x1\n[other]\na = b\n")
+    reduced = check_file(str(path))
+    monkeypatch.setattr(check, "_without_unknown_keys", lambda text, *rest: text)
+    assert reduced == check_file(str(path))

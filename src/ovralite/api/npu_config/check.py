@@ -41,9 +41,6 @@ SHOWN_PER_KIND = 20
 FALSE_WORDS = ("0", "false", "no", "off")
 _INLINE_COMMENT = re.compile(r"\s[#;]")
 
-# What the parser's default options accept as section headers and keys.
-_SECTION_RE = re.compile(r"\[(?P<header>.+)\]")
-_OPTION_RE = re.compile(r"(?P<option>.*?)\s*(?P<vi>[=:])\s*(?P<value>.*)$")
 
 
 class Problem(NamedTuple):
@@ -65,30 +62,86 @@ def _new_parser() -> configparser.ConfigParser:
     return configparser.ConfigParser(dict_type=collections.OrderedDict)
 
 
-def _locate(lines: Sequence[str], parser: configparser.ConfigParser
-            ) -> Tuple[Dict[str, int], Dict[Tuple[str, str], int]]:
-    """(section name -> header line, (section, key) -> line) by a scan that
-    follows the parser's syntax for headers, keys and comments."""
+class _Scan(NamedTuple):
+    headers: Dict[str, int]  # section -> line of its first header
+    keys: Dict[Tuple[str, str], int]  # (section, key) -> line of its first item
+    items: List[Tuple[str, str, int, int]]  # section, key, first and last line index
+    plain: bool  # every line a header (each section once), an item, its
+    # continuation, blank or a comment
+
+
+def _header(text: str) -> Optional[str]:
+    """The section a stripped line heads, as the parser's "[...]" pattern
+    matches it (the name runs to the line's last "]"), or None."""
+    end = text.rfind("]")
+    return text[1:end] if text.startswith("[") and end >= 2 else None
+
+
+def _option(text: str) -> Optional[str]:
+    """The key of a stripped item line: what precedes its first "=" or ":"."""
+    ends = [i for i in (text.find("="), text.find(":")) if i >= 0]
+    return text[:min(ends)].rstrip() if ends else None
+
+
+def _scan(lines: Sequence[str], parser: configparser.ConfigParser) -> _Scan:
+    """Where the sections and items are, by the parser's rules for headers,
+    items, continuation lines (indented deeper than their item), comments and
+    blank lines (which belong to the value being read)."""
     headers: Dict[str, int] = {}
     keys: Dict[Tuple[str, str], int] = {}
+    items: List[Tuple[str, str, int, int]] = []
     section: Optional[str] = None
-    comment_prefixes = tuple(getattr(parser, "_comment_prefixes", ("#", ";")))
-    for number, raw in enumerate(lines, 1):
+    current = -1  # the item whose value is being read
+    indent_level = 0
+    plain = True
+    prefixes = tuple(getattr(parser, "_comment_prefixes", ("#", ";")))
+    xform = parser.optionxform
+    for index, raw in enumerate(lines):
         text = raw.strip()
-        if not text or text.startswith(comment_prefixes):
+        if not text or text.startswith(prefixes):
             continue
-        if raw[:1].isspace() and section is not None:
-            continue  # a continuation line
-        header = _SECTION_RE.match(text)
-        if header:
-            section = header.group("header")
-            headers.setdefault(section, number)
+        indent = len(raw) - len(raw.lstrip())
+        if current >= 0 and indent > indent_level:
+            first = items[current]
+            items[current] = (first[0], first[1], first[2], index)
             continue
-        option = _OPTION_RE.match(text)
+        indent_level = indent
+        current = -1
+        header = _header(text)
+        if header is not None:
+            if header in headers:
+                plain = False
+            section = header
+            headers.setdefault(section, index + 1)
+            continue
+        option = _option(text)
         if option and section is not None:
-            keys.setdefault((section, parser.optionxform(option.group("option").rstrip())),
-                            number)
-    return headers, keys
+            key = xform(option)
+            keys.setdefault((section, key), index + 1)
+            items.append((section, key, index, index))
+            current = len(items) - 1
+        else:
+            plain = False
+    return _Scan(headers, keys, items, plain)
+
+
+def _without_unknown_keys(text: str, lines: Sequence[str], scan: _Scan,
+                          parser: configparser.ConfigParser) -> str:
+    """The text for the parser: with many keys in [device] that the loader
+    never reads, their lines blanked (line numbers stay), so that parsing a
+    large file costs what its known keys cost. Only where that changes
+    nothing the loader could see: a plain file, one [device] header, no key
+    given twice there and no interpolation that could name a blanked key."""
+    known = {parser.optionxform(k) for k in DEVICE_KEYS}
+    device = [item for item in scan.items if item[0] == SECTION]
+    unknown = [item for item in device if item[1] not in known]
+    if (len(unknown) <= SHOWN_PER_KIND or not scan.plain or "%(" in text
+            or len({item[1] for item in device}) != len(device)):
+        return text
+    blank = bytearray(len(lines))
+    for _, _, first, last in unknown:
+        blank[first:last + 1] = b"\x01" * (last + 1 - first)
+    return "".join("\n" if blank[i] else line for i, line in enumerate(lines))
 
 
 def _parse_errors(path: str, error: configparser.Error) -> List[Problem]:
@@ -123,11 +176,14 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
         return [Problem(path, 1, "the file starts with a byte-order mark, which the loader "
                                  "reads as text before the first section header: save the "
                                  "file without it")]
+    lines = text.splitlines(keepends=True)
+    scan = _scan(lines, parser)
     try:
-        parser.read_string(text, source=path)
+        parser.read_string(_without_unknown_keys(text, lines, scan, parser), source=path)
     except configparser.Error as exc:
         return _parse_errors(path, exc)
-    headers, keys = _locate(text.splitlines(), parser)
+    headers, keys = scan.headers, scan.keys
+    del lines
     problems: List[Problem] = []
     if SECTION not in parser:
         near = [name for name in parser.sections() if name.lower() == SECTION]
