@@ -63,6 +63,9 @@ def test_changed_vocabulary_class_is_read(m, monkeypatch):
     monkeypatch.undo()
     assert m.DeviceConfig("t", "p", nn_support_dtypes=["float16"]).nn_support_dtypes == ["float16"]
     assert m.DeviceDtype.get_options()[-2:] == ["float16", "float32"]
+    assert m.InitOptimization.get_options()[-1] == "manual"
+    monkeypatch.setattr(m.InitOptimization, "MANUAL", "by hand")
+    assert m.InitOptimization.get_options()[-1] == "by hand"
 
 
 def test_setattr_and_descriptors_on_the_record_class(m, monkeypatch):

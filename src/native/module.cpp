@@ -277,11 +277,9 @@ int module_exec(PyObject* module) {
     if (bind(g, n.InitOptimization, make_init_optimization(module)) < 0) {
         return -1;
     }
-    Ref device_dtype = make_device_dtype(module);
-    if (bind(g, n.DeviceDtype, device_dtype) < 0) {
+    if (bind(g, n.DeviceDtype, make_device_dtype(module)) < 0) {
         return -1;
     }
-    st->device_dtype = device_dtype.release();
     if (bind(g, n.DeviceConfig, make_device_config(module)) < 0) {
         return -1;
     }
@@ -294,14 +292,15 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
         return 0;
     }
     Py_VISIT(st->function_type);
-    Py_VISIT(st->device_dtype);
     Py_VISIT(st->parse_device_code);
     Py_VISIT(st->kwnames_record);
     Py_VISIT(st->kwnames_parser);
 #if NPU_SHORTCUTS
-    Py_VISIT(st->vocabulary.namespace_dict);
-    for (PyObject* entry : st->vocabulary.entries) {
-        Py_VISIT(entry);
+    if (int found = traverse_vocabulary(st->dtypes, visit, arg)) {
+        return found;
+    }
+    if (int found = traverse_vocabulary(st->modes, visit, arg)) {
+        return found;
     }
 #endif
     return 0;
@@ -313,15 +312,12 @@ int module_clear(PyObject* module) {
         return 0;
     }
     Py_CLEAR(st->function_type);
-    Py_CLEAR(st->device_dtype);
     Py_CLEAR(st->parse_device_code);
     Py_CLEAR(st->kwnames_record);
     Py_CLEAR(st->kwnames_parser);
 #if NPU_SHORTCUTS
-    Py_CLEAR(st->vocabulary.namespace_dict);
-    for (PyObject*& entry : st->vocabulary.entries) {
-        Py_CLEAR(entry);
-    }
+    clear_vocabulary(st->dtypes);
+    clear_vocabulary(st->modes);
 #endif
     return 0;
 }

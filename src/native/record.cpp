@@ -62,8 +62,8 @@ PyObject* assigned_value(const Assigned& a, PyObject* const* args, PyObject* cop
 int is_option(ModuleState* st, PyObject* options, PyObject* item) {
 #if NPU_SHORTCUTS
     if (!options) {
-        for (PyObject* name : st->vocabulary.entries) {
-            const int same = PyObject_RichCompareBool(name, item, Py_EQ);
+        for (int i = 0; i < st->dtypes.count; ++i) {
+            const int same = PyObject_RichCompareBool(st->dtypes.entries[i], item, Py_EQ);
             if (same) {
                 return same;
             }
@@ -88,7 +88,7 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
 #if NPU_SHORTCUTS
     // get_options() of the class as loaded would be a new list of the cached
     // names, made without running anyone's code: the names are compared directly.
-    const bool cached = vocabulary_as_loaded(st, vocabulary.get());
+    const bool cached = as_loaded(st->dtypes, vocabulary.get());
 #else
     const bool cached = false;
 #endif

@@ -108,21 +108,21 @@ struct Names {
 };
 
 #if NPU_SHORTCUTS
-// DeviceDtype as the load made it: its namespace, the version that namespace
-// had then, and the names its lists are made of, in get_options() order.
+// A vocabulary class as the load made it: the class, its namespace, the
+// version that namespace had then, and the names its get_options() lists.
 struct VocabularyCache {
-    static constexpr int kOptions = 7;  // get_options(): five quantized, two float
-    static constexpr int kQuantized = 5;
+    static constexpr int kMaxEntries = 7;
+    PyObject* cls;
     PyObject* namespace_dict;
     uint64_t version;
-    PyObject* entries[kOptions];
+    int count;
+    PyObject* entries[kMaxEntries];
 };
 #endif
 
 struct ModuleState {
     Names n;
     PyObject* function_type;  // the type of the module's functions
-    PyObject* device_dtype;  // the class the load made
     // The code object shared by every `_parse_device` made by NPUConfig.
     PyObject* parse_device_code;
     // Keyword names of the loader's calls: ("target", "pid"), ("dict_type",).
@@ -132,7 +132,8 @@ struct ModuleState {
     // unless the interpreter runs with -O; fixed when the module loads.
     bool assertions;
 #if NPU_SHORTCUTS
-    VocabularyCache vocabulary;
+    VocabularyCache dtypes;  // DeviceDtype: get_options(), the first five its quantized ones
+    VocabularyCache modes;   // InitOptimization
 #endif
 };
 
@@ -141,8 +142,10 @@ inline ModuleState* state_of(PyObject* module) {
 }
 
 #if NPU_SHORTCUTS
-// Whether `cls` is DeviceDtype with its namespace unchanged since the load.
-bool vocabulary_as_loaded(ModuleState* st, PyObject* cls);
+// Whether `cls` is the cached class with its namespace unchanged since the load.
+bool as_loaded(const VocabularyCache& v, PyObject* cls);
+int traverse_vocabulary(VocabularyCache& v, visitproc visit, void* arg);
+void clear_vocabulary(VocabularyCache& v);
 #endif
 
 int init_names(Names& n);

@@ -8,48 +8,61 @@ namespace {
 
 ModuleState* state(NativeFunction* self) { return state_of(self->owner); }
 
-// [cls.<name> for name in names], every attribute read before the list is made.
+constexpr Py_ssize_t kQuantized = 5;  // get_options() begins with get_quantization_dtype()
+
+// [cls.<name> for name in names]: the attributes read in order into a new
+// list; an error drops the list with what it holds so far.
 PyObject* list_of_attributes(PyObject* cls, std::initializer_list<PyObject*> names) {
-    Ref values[8];
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (PyObject* name : names) {
-        values[i] = getattr(cls, name);
-        if (!values[i]) {
+        PyObject* value = list ? getattr(cls, name).release() : nullptr;
+        if (!value) {
             return nullptr;
         }
-        ++i;
+        PyList_SET_ITEM(list.get(), i++, value);
     }
-    PyObject* list = PyList_New(i);
-    if (!list) {
-        return nullptr;
-    }
-    for (Py_ssize_t k = 0; k < i; ++k) {
-        PyList_SET_ITEM(list, k, values[k].release());
-    }
-    return list;
+    return list.release();
 }
 
 #if NPU_SHORTCUTS
 // A new list of the first `n` cached names.
-PyObject* cached_list(ModuleState* st, Py_ssize_t n) {
+PyObject* cached_list(const VocabularyCache& v, Py_ssize_t n) {
     PyObject* list = PyList_New(n);
     for (Py_ssize_t i = 0; list && i < n; ++i) {
-        PyList_SET_ITEM(list, i, Ref::borrow(st->vocabulary.entries[i]).release());
+        PyList_SET_ITEM(list, i, Ref::borrow(v.entries[i]).release());
     }
     return list;
+}
+
+// Caches `cls` as just made, no code of anyone else's having run since.
+void remember(VocabularyCache& v, PyObject* cls, std::initializer_list<PyObject*> names) {
+    v.cls = Ref::borrow(cls).release();
+    v.namespace_dict = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_dict).release();
+    v.version = dict_version(v.namespace_dict);
+    v.count = 0;
+    for (PyObject* name : names) {
+        v.entries[v.count++] = Ref::borrow(name).release();
+    }
 }
 #endif
 
 PyObject* init_optimization_get_options(NativeFunction* self, PyObject* const* args) {
-    const Names& n = state(self)->n;
+    ModuleState* st = state(self);
+#if NPU_SHORTCUTS
+    if (as_loaded(st->modes, args[0])) {
+        return cached_list(st->modes, st->modes.count);
+    }
+#endif
+    const Names& n = st->n;
     return list_of_attributes(args[0], {n.ENABLE_ALL, n.DISABLE_ALL, n.MANUAL});
 }
 
 PyObject* get_quantization_dtype(NativeFunction* self, PyObject* const* args) {
     ModuleState* st = state(self);
 #if NPU_SHORTCUTS
-    if (vocabulary_as_loaded(st, args[0])) {
-        return cached_list(st, VocabularyCache::kQuantized);
+    if (as_loaded(st->dtypes, args[0])) {
+        return cached_list(st->dtypes, kQuantized);
     }
 #endif
     const Names& n = st->n;
@@ -64,8 +77,8 @@ PyObject* device_dtype_get_options(NativeFunction* self, PyObject* const* args) 
     ModuleState* st = state(self);
     PyObject* cls = args[0];
 #if NPU_SHORTCUTS
-    if (vocabulary_as_loaded(st, cls)) {
-        return cached_list(st, VocabularyCache::kOptions);
+    if (as_loaded(st->dtypes, cls)) {
+        return cached_list(st->dtypes, st->dtypes.count);
     }
 #endif
     Ref quantized = call_method(cls, st->n.get_quantization_dtype);
@@ -97,13 +110,31 @@ Ref text(const char* value) { return Ref::steal(PyUnicode_InternFromString(value
 #if NPU_SHORTCUTS
 // Its lists are then the cached names: reading them through the class runs
 // nobody's code (type is its metaclass and they are plain strings in its own
-// namespace), and get_options() finds this module's get_quantization_dtype.
-// Any change to the namespace moves its version on for good.
-bool vocabulary_as_loaded(ModuleState* st, PyObject* cls) {
-    const VocabularyCache& v = st->vocabulary;
-    return cls == st->device_dtype && v.namespace_dict && Py_TYPE(cls) == &PyType_Type &&
+// namespace), and DeviceDtype.get_options() finds this module's
+// get_quantization_dtype. Any change to the namespace moves its version on
+// for good.
+bool as_loaded(const VocabularyCache& v, PyObject* cls) {
+    return cls == v.cls && cls && Py_TYPE(cls) == &PyType_Type &&
            reinterpret_cast<PyTypeObject*>(cls)->tp_dict == v.namespace_dict &&
            dict_version(v.namespace_dict) == v.version;
+}
+
+int traverse_vocabulary(VocabularyCache& v, visitproc visit, void* arg) {
+    Py_VISIT(v.cls);
+    Py_VISIT(v.namespace_dict);
+    for (int i = 0; i < v.count; ++i) {
+        Py_VISIT(v.entries[i]);
+    }
+    return 0;
+}
+
+void clear_vocabulary(VocabularyCache& v) {
+    Py_CLEAR(v.cls);
+    Py_CLEAR(v.namespace_dict);
+    for (int i = 0; i < v.count; ++i) {
+        Py_CLEAR(v.entries[i]);
+    }
+    v.count = 0;
 }
 #endif
 
@@ -119,11 +150,18 @@ Ref make_init_optimization(PyObject* module) {
     if (!get_options) {
         return {};
     }
-    return new_class(module, "InitOptimization",
-                     {{n.ENABLE_ALL, enable_all.get()},
-                      {n.DISABLE_ALL, disable_all.get()},
-                      {n.MANUAL, manual.get()},
-                      {n.get_options, get_options.get()}});
+    Ref cls = new_class(module, "InitOptimization",
+                        {{n.ENABLE_ALL, enable_all.get()},
+                         {n.DISABLE_ALL, disable_all.get()},
+                         {n.MANUAL, manual.get()},
+                         {n.get_options, get_options.get()}});
+#if NPU_SHORTCUTS
+    if (cls) {
+        remember(state_of(module)->modes, cls.get(),
+                 {enable_all.get(), disable_all.get(), manual.get()});
+    }
+#endif
+    return cls;
 }
 
 Ref make_device_dtype(PyObject* module) {
@@ -157,16 +195,10 @@ Ref make_device_dtype(PyObject* module) {
                          {n.get_quantization_dtype, quantization.get()},
                          {n.get_options, options.get()}});
 #if NPU_SHORTCUTS
-    // The namespace is as just made: no code of anyone else's has run since.
     if (cls) {
-        VocabularyCache& v = st->vocabulary;
-        PyObject* names[] = {dfp8.get(), dfp16.get(), dfpu8.get(), dfpu16.get(),
-                             asym_u8.get(), float16.get(), float32.get()};
-        for (int i = 0; i < VocabularyCache::kOptions; ++i) {
-            v.entries[i] = Ref::borrow(names[i]).release();
-        }
-        v.namespace_dict = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict).release();
-        v.version = dict_version(v.namespace_dict);
+        remember(st->dtypes, cls.get(),
+                 {dfp8.get(), dfp16.get(), dfpu8.get(), dfpu16.get(), asym_u8.get(), float16.get(),
+                  float32.get()});
     }
 #endif
     return cls;
