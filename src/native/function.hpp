@@ -47,7 +47,7 @@ struct NativeFunction {
     PyObject* objclass;     // __objclass__: the class whose body holds it, if any
 };
 
-// The function type of one module object, made from a spec for it.
+// The function type of one module object, made from a PyType_Spec for it.
 Ref make_function_type(PyObject* module);
 
 // A code object whose argument counts and names describe `info`, as a
