@@ -61,7 +61,10 @@ def instructions(stmt, setup, number=2000):
     def count(n):
         with tempfile.TemporaryDirectory() as folder:
             out = os.path.join(folder, "callgrind.out")
-            code = "{}\nfor _ in range({}):\n    {}\n".format(setup, n, stmt)
+            # Looped inside a function, as timeit loops: the statement's names
+            # are globals, read as a function reads them.
+            code = "{}\ndef _loop():\n    for _ in range({}):\n        {}\n_loop()\n".format(
+                setup, n, stmt)
             # One hash seed for both runs: the start-up work cancels out exactly.
             proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                                    sys.executable, "-c", code], capture_output=True, text=True,
