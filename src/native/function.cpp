@@ -692,13 +692,16 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
 }
 
 void set_objclass(PyObject* module, PyObject* member, PyObject* cls) {
+    const ModuleState* st = state_of(module);
     Ref function = Ref::borrow(member);
     if (PyObject_TypeCheck(member, &PyClassMethod_Type)) {
-        function = Ref::steal(PyObject_GetAttrString(member, "__func__"));
-        PyErr_Clear();
+        function = getattr(member, st->n.dunder_func);
+        if (!function) {
+            PyErr_Clear();  // a wrapper without a function has no class to learn
+        }
     }
-    if (function && Py_TYPE(function.get()) ==
-                        reinterpret_cast<PyTypeObject*>(state_of(module)->function_type)) {
+    if (function &&
+        Py_TYPE(function.get()) == reinterpret_cast<PyTypeObject*>(st->function_type)) {
         auto* f = reinterpret_cast<NativeFunction*>(function.get());
         Py_XSETREF(f->objclass, Ref::borrow(cls).release());
     }

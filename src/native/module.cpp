@@ -102,8 +102,7 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
         for (PyObject* attribute : static_attributes) {
             PyTuple_SET_ITEM(assigned.get(), i++, Ref::borrow(attribute).release());
         }
-        Ref key = Ref::steal(PyUnicode_InternFromString("__static_attributes__"));
-        if (!key || PyDict_SetItem(ns.get(), key.get(), assigned.get()) < 0) {
+        if (PyDict_SetItem(ns.get(), st->n.dunder_static_attributes, assigned.get()) < 0) {
             return {};
         }
     }

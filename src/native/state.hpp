@@ -47,6 +47,8 @@ namespace npu {
     X(deepcopy, "deepcopy")                                                 \
     X(dunder_builtins, "__builtins__")                                      \
     X(co_varnames, "co_varnames")                                           \
+    X(dunder_func, "__func__")                                              \
+    X(dunder_static_attributes, "__static_attributes__")                    \
     X(co_name, "co_name")                                                   \
     X(get_options, "get_options")                                           \
     X(get_quantization_dtype, "get_quantization_dtype")                     \
