@@ -29,7 +29,10 @@ $(OWN):
 	         "or name another with VENV=..., so that nothing of yours is overwritten." >&2; \
 	    exit 1; fi
 	@base=$$(tools/find-python $(PY_VERSION)) || exit 1; \
-	echo "creating $(VENV) with $$base"; "$$base" -m venv $(VENV)
+	echo "creating $(VENV) with $$base"; "$$base" -m venv --without-pip $(VENV) || exit 1; \
+	wheel=$$(ls "$${base%/bin/*}"/share/python-wheels/pip-*.whl 2>/dev/null | tail -1); \
+	if [ -n "$$wheel" ]; then $(PYTHON) "$$wheel/pip" install -q --no-index "$$wheel"; \
+	else $(PYTHON) -m ensurepip >/dev/null; fi
 	$(PIP) install "scikit-build-core>=0.8" cmake ninja
 	@touch $@
 

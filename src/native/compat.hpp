@@ -1,4 +1,4 @@
-// Everything that differs between the supported interpreters (3.9 to 3.13),
+// Everything that differs between the supported interpreters (3.9 to 3.15),
 // each difference written once here under a name that says what it
 // provides; the rest of the code reads without version tests.
 #pragma once
@@ -59,14 +59,17 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #endif
 }
 
-// A dictionary's version: every change to any dictionary gives it a new
-// number from one 64-bit counter of the interpreter, never handed out twice.
+// How a change to a dictionary is noticed. Up to 3.11 every dictionary has
+// a version: every change to any dictionary gives it a new number from one
+// 64-bit counter of the interpreter, never handed out twice. From 3.12 that
+// version is on its way out (PEP 699) and a dictionary can be watched
+// instead: the interpreter calls a watcher on every change and on its end.
+#define NPU_DICT_WATCHERS (PY_VERSION_HEX >= 0x030C0000)
+#if !NPU_DICT_WATCHERS
 inline uint64_t dict_version(PyObject* dict) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
 }
+#endif
 
 // Raises NameError for `name` as the interpreter's name lookup does; from
 // 3.10 the exception carries the name, which its "Did you mean" hint reads.

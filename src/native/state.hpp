@@ -110,13 +110,19 @@ struct Names {
 };
 
 #if NPU_SHORTCUTS
-// A vocabulary class as the load made it: the class, its namespace, the
-// version that namespace had then, and the names its get_options() lists.
+// A vocabulary class as the load made it: the class and its namespace (not
+// owned: while `valid`, both are alive), how that namespace is known to be
+// unchanged, and the names its get_options() lists (owned).
 struct VocabularyCache {
     static constexpr int kMaxEntries = 7;
+    bool valid;
     PyObject* cls;
     PyObject* namespace_dict;
-    uint64_t version;
+#if NPU_DICT_WATCHERS
+    int watcher;  // the interpreter's watcher that clears `valid`
+#else
+    uint64_t version;  // the namespace's version when the class was made
+#endif
     int count;
     PyObject* entries[kMaxEntries];
 };
@@ -145,14 +151,20 @@ inline ModuleState* state_of(PyObject* module) {
 
 #if NPU_SHORTCUTS
 // Whether `cls` is the cached class with its namespace unchanged since the load.
-bool as_loaded(const VocabularyCache& v, PyObject* cls);
+inline bool as_loaded(const VocabularyCache& v, PyObject* cls) {
+    return v.valid && cls == v.cls && Py_TYPE(cls) == &PyType_Type &&
+           reinterpret_cast<PyTypeObject*>(cls)->tp_dict == v.namespace_dict
+#if !NPU_DICT_WATCHERS
+           && dict_version(v.namespace_dict) == v.version
+#endif
+        ;
+}
 int traverse_vocabulary(VocabularyCache& v, visitproc visit, void* arg);
 void clear_vocabulary(VocabularyCache& v);
 #endif
 
 int init_names(Names& n);
 void clear_names(Names& n);
-int traverse_names(Names& n, visitproc visit, void* arg);
 
 // A global name as a function body reads it: the module namespace first,
 // then the builtins; NameError when neither has it.

@@ -2,6 +2,10 @@
 #include "classes.hpp"
 #include "state.hpp"
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 namespace npu {
 
 namespace {
@@ -35,15 +39,125 @@ PyObject* cached_list(const VocabularyCache& v, Py_ssize_t n) {
     return list;
 }
 
+#if NPU_DICT_WATCHERS
+// One dict watcher per interpreter serves the caches of every module object
+// loaded there; the watcher and the caches it serves are kept in a capsule in
+// the interpreter's own dictionary, where the watcher finds them.
+struct WatchRegistry {
+    int watcher;
+    std::vector<VocabularyCache*> caches;
+};
+
+constexpr const char* kRegistryName = "ovralite.api.npu_config.npu_config.watchers";
+
+// The interpreter's registry, borrowed; NULL (no exception) when there is none.
+WatchRegistry* find_registry() {
+    PyObject* interpreter_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!interpreter_dict) {
+        return nullptr;
+    }
+    Ref key = Ref::steal(PyUnicode_FromString(kRegistryName));
+    PyObject* capsule = key ? PyDict_GetItemWithError(interpreter_dict, key.get()) : nullptr;
+    void* registry = capsule ? PyCapsule_GetPointer(capsule, kRegistryName) : nullptr;
+    PyErr_Clear();
+    return static_cast<WatchRegistry*>(registry);
+}
+
+// Any change to a watched namespace, its clearing or its end turns the
+// shortcut of its class off for good.
+int namespace_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    PyObject* pending = PyErr_GetRaisedException();
+    if (WatchRegistry* registry = find_registry()) {
+        for (VocabularyCache* v : registry->caches) {
+            if (v->namespace_dict == dict) {
+                v->valid = false;
+            }
+        }
+    }
+    PyErr_SetRaisedException(pending);
+    return 0;
+}
+
+void drop_registry(PyObject* capsule) {
+    auto* registry = static_cast<WatchRegistry*>(PyCapsule_GetPointer(capsule, kRegistryName));
+    if (!registry) {
+        PyErr_Clear();
+        return;
+    }
+    for (VocabularyCache* v : registry->caches) {
+        v->valid = false;
+    }
+    delete registry;
+}
+
+// The interpreter's registry, made with its watcher on first use; NULL with
+// an exception set when it cannot be had (all watchers taken, no memory).
+WatchRegistry* registry() {
+    if (WatchRegistry* found = find_registry()) {
+        return found;
+    }
+    PyObject* interpreter_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!interpreter_dict) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dictionary");
+        return nullptr;
+    }
+    auto* made = new (std::nothrow) WatchRegistry{-1, {}};
+    if (!made) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(made, kRegistryName, drop_registry));
+    if (!capsule) {
+        delete made;
+        return nullptr;
+    }
+    made->watcher = PyDict_AddWatcher(namespace_changed);
+    if (made->watcher < 0 ||
+        PyDict_SetItemString(interpreter_dict, kRegistryName, capsule.get()) < 0) {
+        return nullptr;  // the capsule's end frees `made`
+    }
+    return made;
+}
+
+// Starts watching the namespace of `v`'s class; the shortcut stays off when
+// the interpreter cannot watch it.
+void watch(VocabularyCache& v) {
+    WatchRegistry* r = registry();
+    if (!r || PyDict_Watch(r->watcher, v.namespace_dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    r->caches.push_back(&v);
+    v.watcher = r->watcher;
+    v.valid = true;
+}
+
+void unwatch(VocabularyCache& v) {
+    if (WatchRegistry* r = find_registry()) {
+        auto& caches = r->caches;
+        caches.erase(std::remove(caches.begin(), caches.end(), &v), caches.end());
+    }
+    if (v.valid && PyDict_Unwatch(v.watcher, v.namespace_dict) < 0) {
+        PyErr_Clear();
+    }
+    v.valid = false;
+}
+#endif
+
 // Caches `cls` as just made, no code of anyone else's having run since.
 void remember(VocabularyCache& v, PyObject* cls, std::initializer_list<PyObject*> names) {
-    v.cls = Ref::borrow(cls).release();
-    v.namespace_dict = Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_dict).release();
-    v.version = dict_version(v.namespace_dict);
+    v.cls = cls;
+    v.namespace_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     v.count = 0;
     for (PyObject* name : names) {
         v.entries[v.count++] = Ref::borrow(name).release();
     }
+#if NPU_DICT_WATCHERS
+    watch(v);
+#else
+    v.version = dict_version(v.namespace_dict);
+    v.valid = true;
+#endif
 }
 #endif
 
@@ -108,20 +222,14 @@ Ref text(const char* value) { return Ref::steal(PyUnicode_InternFromString(value
 }  // namespace
 
 #if NPU_SHORTCUTS
-// Its lists are then the cached names: reading them through the class runs
-// nobody's code (type is its metaclass and they are plain strings in its own
-// namespace), and DeviceDtype.get_options() finds this module's
-// get_quantization_dtype. Any change to the namespace moves its version on
-// for good.
-bool as_loaded(const VocabularyCache& v, PyObject* cls) {
-    return cls == v.cls && cls && Py_TYPE(cls) == &PyType_Type &&
-           reinterpret_cast<PyTypeObject*>(cls)->tp_dict == v.namespace_dict &&
-           dict_version(v.namespace_dict) == v.version;
-}
-
+// While a cache is valid, its lists are the cached names: reading them
+// through the class runs nobody's code (type is its metaclass and they are
+// plain strings in its own namespace), and DeviceDtype.get_options() finds
+// this module's get_quantization_dtype. The class and its namespace are not
+// kept alive by the cache: the namespace's end, like any change to it, turns
+// the cache off first (its watcher; up to 3.11 a new dictionary at the same
+// address has a version never seen before).
 int traverse_vocabulary(VocabularyCache& v, visitproc visit, void* arg) {
-    Py_VISIT(v.cls);
-    Py_VISIT(v.namespace_dict);
     for (int i = 0; i < v.count; ++i) {
         Py_VISIT(v.entries[i]);
     }
@@ -129,8 +237,10 @@ int traverse_vocabulary(VocabularyCache& v, visitproc visit, void* arg) {
 }
 
 void clear_vocabulary(VocabularyCache& v) {
-    Py_CLEAR(v.cls);
-    Py_CLEAR(v.namespace_dict);
+#if NPU_DICT_WATCHERS
+    unwatch(v);
+#endif
+    v.valid = false;
     for (int i = 0; i < v.count; ++i) {
         Py_CLEAR(v.entries[i]);
     }
