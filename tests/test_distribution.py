@@ -22,12 +22,13 @@ def built_wheel():
 def test_wheel_installs_and_runs_without_a_compiler(tmp_path):
     wheel = built_wheel()
     env_dir = tmp_path / "env"
-    subprocess.run([sys.executable, "-m", "venv", str(env_dir)], check=True)
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env_dir)], check=True)
     bin_dir = str(env_dir / "bin")
     # Only the new environment's programs: no cc, c++, gcc or cmake to find.
     env = dict(os.environ, PATH=bin_dir)
-    subprocess.run([os.path.join(bin_dir, "python"), "-m", "pip", "install", "-q",
-                    "--only-binary", ":all:", wheel], check=True, env=env, cwd=str(tmp_path))
+    subprocess.run([sys.executable, "-m", "pip", "--python", os.path.join(bin_dir, "python"),
+                    "install", "-q", "--only-binary", ":all:", wheel],
+                   check=True, env=env, cwd=str(tmp_path))
     proc = subprocess.run([os.path.join(bin_dir, "ovralite-npu"), "list"], env=env,
                           cwd=str(tmp_path), capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr

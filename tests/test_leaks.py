@@ -1,5 +1,6 @@
-"""No operation leaks: allocated blocks stay flat over thousands of calls,
-on success and on every failure path."""
+"""No operation leaks: allocated blocks, and in a debug build the total of
+reference counts, stay flat over thousands of calls, on success and on every
+failure path."""
 import gc
 import inspect
 import os
@@ -11,22 +12,28 @@ import pytest
 ROUNDS = int(os.environ.get("NPU_LEAK_ROUNDS", 3000))
 
 
-def blocks_after(action, rounds):
+def counts_after(action, rounds):
+    """Allocated blocks and, in a debug build (as CPython's -R counts them),
+    the total of all reference counts, after `rounds` calls."""
     for _ in range(rounds):
         action()
     gc.collect()
-    return sys.getallocatedblocks()
+    references = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return sys.getallocatedblocks(), references
 
 
 def assert_flat(action, rounds=ROUNDS):
     # The interpreter's own caches (type caches, specialised bytecode, the
     # parser's regular expressions) settle within as many calls as we then
-    # measure; a leak of one object per call shows as `rounds` blocks.
-    blocks_after(action, rounds)
-    before = blocks_after(lambda: None, 1)
-    after = blocks_after(action, rounds)
-    assert after - before < rounds // 4, "{} blocks kept over {} calls".format(
-        after - before, rounds)
+    # measure; a leak of one object or one reference per call shows as
+    # `rounds` blocks or references.
+    counts_after(action, rounds)
+    before = counts_after(lambda: None, 1)
+    after = counts_after(action, rounds)
+    blocks, references = (a - b for a, b in zip(after, before))
+    assert blocks < rounds // 4, "{} blocks kept over {} calls".format(blocks, rounds)
+    assert references < rounds // 4, "{} references kept over {} calls".format(
+        references, rounds)
 
 
 def raises(exc, fn, *args, **kwargs):
@@ -67,6 +74,10 @@ def cases(m):
     record = m.DeviceConfig("t", "p", nn_support_dtypes=["float16", "float32"])
     gone = m.DeviceConfig("t", "p")
     del gone.evis
+    loader = m.NPUConfig.__new__(m.NPUConfig)
+    loader.device = m.DeviceConfig("t", "p")
+    loader.device.nn_support_dtypes = [BadEq()]
+    subclass = type("Sub", (m.DeviceDtype,), {"FLOAT32": "f32"})
     return {
         "record defaults": lambda: m.DeviceConfig("VIP8000", "0XFF"),
         "record list": lambda: m.DeviceConfig("t", "p", nn_support_dtypes=["float16"] * 3),
@@ -91,6 +102,10 @@ def cases(m):
         "get_quantization_dtype": m.DeviceDtype.get_quantization_dtype,
         "init optimization options": m.InitOptimization.get_options,
         "options with argument": raises(TypeError, m.DeviceDtype.get_options, 1),
+        "options of a subclass": subclass.get_options,
+        "compatibility comparison fails": raises(Boom, loader.is_quantize_method_compatible,
+                                                 "float16"),
+        "loader without argument": raises(TypeError, m.NPUConfig),
         "introspection": lambda: (inspect.signature(m.DeviceConfig),
                                   m.DeviceConfig.__init__.__defaults__,
                                   m.DeviceConfig.__init__.__code__, repr(record.serialize)),

@@ -9,6 +9,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+@pytest.mark.slow
 def test_mypy_accepts_a_sample_using_every_public_name(tmp_path):
     pytest.importorskip("mypy")
     proc = subprocess.run(
@@ -18,6 +19,7 @@ def test_mypy_accepts_a_sample_using_every_public_name(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+@pytest.mark.slow
 def test_the_package_itself_passes_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
     proc = subprocess.run(
@@ -27,6 +29,7 @@ def test_the_package_itself_passes_mypy_strict(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+@pytest.mark.slow
 def test_pyright_finds_the_public_interface_fully_typed(tmp_path):
     import shutil
     pyright = shutil.which("pyright", path=os.path.dirname(sys.executable))
@@ -39,6 +42,7 @@ def test_pyright_finds_the_public_interface_fully_typed(tmp_path):
     assert "Type completeness score: 100%" in proc.stdout, proc.stdout[-3000:]
 
 
+@pytest.mark.slow
 def test_mypy_rejects_misuse(tmp_path):
     pytest.importorskip("mypy")
     sample = tmp_path / "bad.py"
