@@ -87,33 +87,41 @@ inline void raise_name_error(PyObject* name) {
 }
 
 // The recursion check of a call to one of the module's functions, as the
-// interpreter makes it for a Python function's frame; -1 with RecursionError
-// set when the limit is reached. From 3.12 Python frames count against their
-// own limit (sys.getrecursionlimit()), apart from the much deeper one of C
-// calls, so both are taken: the first bounds the depth as for Python code,
-// the second keeps the C stack's accounting.
-inline int enter_function_call() {
+// interpreter makes it for a Python function's frame. From 3.12 Python frames
+// count against their own limit (sys.getrecursionlimit()), apart from the
+// much deeper one of C calls, so both are taken: the first bounds the depth
+// as for Python code, the second keeps the C stack's accounting, and the
+// thread state is taken once, on entry (kept in *ts for the leaving). False
+// with RecursionError set when the limit is reached.
+inline bool enter_function_call(PyThreadState** ts) {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState* ts = PyThreadState_Get();
-    if (ts->py_recursion_remaining-- <= 0) {
-        ++ts->py_recursion_remaining;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* t = *ts = PyThreadState_GetUnchecked();
+#else
+    PyThreadState* t = *ts = PyThreadState_Get();
+#endif
+    if (t->py_recursion_remaining-- <= 0) {
+        ++t->py_recursion_remaining;
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return -1;
+        return false;
     }
     if (Py_EnterRecursiveCall("")) {
-        ++ts->py_recursion_remaining;
-        return -1;
+        ++t->py_recursion_remaining;
+        return false;
     }
-    return 0;
+    return true;
 #else
-    return Py_EnterRecursiveCall("") ? -1 : 0;
+    *ts = nullptr;
+    return Py_EnterRecursiveCall("") == 0;
 #endif
 }
 
-inline void leave_function_call() {
+inline void leave_function_call(PyThreadState* ts) {
     Py_LeaveRecursiveCall();
 #if PY_VERSION_HEX >= 0x030C0000
-    ++PyThreadState_Get()->py_recursion_remaining;
+    ++ts->py_recursion_remaining;
+#else
+    (void)ts;
 #endif
 }
 

@@ -285,17 +285,35 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<NativeFunction*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (enter_function_call() < 0) {
+    PyThreadState* ts;
+    if (!enter_function_call(&ts)) {
         return nullptr;
     }
+    const Py_ssize_t argcount = f->info->argcount;
+    const bool positional = !kwnames || PyTuple_GET_SIZE(kwnames) == 0;
     PyObject* result;
-    if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && nargs == f->info->argcount) {
+    if (positional && nargs == argcount) {
         result = f->info->body(f, args);
+    } else if (positional && nargs < argcount && f->defaults &&
+               argcount - nargs <= PyTuple_GET_SIZE(f->defaults)) {
+        // The common shape of a call with defaults: the first arguments by
+        // position, the rest from the end of __defaults__ (kept alive for the
+        // call even if the body rebinds it).
+        Ref defaults = Ref::borrow(f->defaults);
+        const Py_ssize_t defcount = PyTuple_GET_SIZE(defaults.get());
+        PyObject* slots[kMaxParams];
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            slots[i] = args[i];
+        }
+        for (Py_ssize_t i = nargs; i < argcount; ++i) {
+            slots[i] = PyTuple_GET_ITEM(defaults.get(), defcount - argcount + i);
+        }
+        result = f->info->body(f, slots);
     } else {
         result = bind_and_call(f, args, nargs,
                                kwnames && PyTuple_GET_SIZE(kwnames) ? kwnames : nullptr);
     }
-    leave_function_call();
+    leave_function_call(ts);
     return result;
 }
 

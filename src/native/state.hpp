@@ -198,11 +198,10 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
         name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// obj.<name> for one of the module's own names: the type's getattro, which
-// is what PyObject_GetAttr calls once it has checked that the name is a str.
+// obj.<name>, as the interpreter reads it: from 3.10 an AttributeError
+// raised on the way carries the name and the object.
 inline Ref getattr(PyObject* obj, PyObject* name) {
-    getattrofunc get = Py_TYPE(obj)->tp_getattro;
-    return Ref::steal(get ? get(obj, name) : PyObject_GetAttr(obj, name));
+    return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 // obj.<name> = value for one of the module's own names (exact, interned
