@@ -152,3 +152,31 @@ def test_documentation_found_as_for_python_methods(m, twin):
         ours, theirs = getattr(getattr(m, cls), method), getattr(getattr(twin, cls), method)
         assert inspect.getdoc(ours) == inspect.getdoc(theirs)
     assert "Initialize self" in inspect.getdoc(m.DeviceConfig.__init__)
+
+
+def observe_missing_attribute(module):
+    record = module.DeviceConfig("t", "p")
+    del record.core
+    try:
+        record.serialize()
+    except AttributeError as error:
+        return (getattr(error, "name", None), getattr(error, "obj", None) is record)
+
+
+def observe_dropped_vocabulary(module):
+    import gc
+    import weakref
+    for _ in range(3):
+        module.DeviceDtype.get_options(), module.InitOptimization.get_options()
+    refs = [weakref.ref(module.DeviceDtype), weakref.ref(module.InitOptimization)]
+    del module.DeviceDtype, module.InitOptimization
+    gc.collect()
+    return [ref() is None for ref in refs]
+
+
+@pytest.mark.parametrize("observe", [observe_missing_attribute, observe_dropped_vocabulary])
+def test_observed_as_for_the_module_in_python(fresh, observe):
+    spec = importlib.util.spec_from_file_location("npu_config_twin_fresh", TWIN)
+    python = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(python)
+    assert observe(fresh) == observe(python)
