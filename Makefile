@@ -133,9 +133,14 @@ bench: setup
 	cp benchmarks/twin.py $(BENCH_DIR)/cython/npu_config_cython.py
 	cd $(BENCH_DIR)/cython && CPATH=$(PY_INCLUDE_ROOT) $(abspath $(VENV))/bin/cythonize -q -i -3 \
 	    npu_config_cython.py
+	include=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') && \
+	suffix=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') && \
+	cc -O2 -shared -fPIC -Wall -fno-canonical-system-headers -isystem "$$include" \
+	    -idirafter "$$(dirname "$$include")" -o $(BENCH_DIR)/npu_minimal$$suffix benchmarks/minimal.c
 	$(PYTHON) benchmarks/bench.py $(BENCH_ARGS) \
 	    --general $$(ls $(BENCH_DIR)/general/ovralite/api/npu_config/npu_config*.so) \
-	    --cython $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so)
+	    --cython $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so) \
+	    --minimal $$(ls $(BENCH_DIR)/npu_minimal*.so)
 
 sanitize:
 	$(MAKE) --no-print-directory setup VENV=$(SAN_VENV) \

@@ -13,9 +13,11 @@ With --instructions the measure is the count of machine instructions per
 call, from valgrind's callgrind (runs of N and 2N calls, the difference over
 N): unlike time, it does not move with the machine's load.
 
-    python benchmarks/bench.py [--quick] [--instructions] [--check] [--general SO] [--cython SO]
+    python benchmarks/bench.py [--quick] [--instructions] [--check] [--general SO]
+                               [--cython SO] [--minimal SO]
 """
 import argparse
+import concurrent.futures
 import importlib.util
 import os
 import re
@@ -48,12 +50,14 @@ deepcopy = copy.deepcopy
 standard_library_calls = twin.standard_library_calls
 record = m.DeviceConfig("VIP8000", "0XFF", nn_support_dtypes=THREE)
 loader = m.NPUConfig(MODEL)
+NS = vars(m) if not isinstance(m, dict) else m
+minimal = _load("npu_minimal", {minimal!r}) if {minimal!r} else None
 """
 
 
-def setup_source(module_expression):
+def setup_source(module_expression, minimal=None):
     return SETUP.format(here=HERE, twin=os.path.join(HERE, "twin.py"), module=module_expression,
-                        three=THREE, model=MODEL)
+                        three=THREE, model=MODEL, minimal=minimal)
 
 
 def instructions(stmt, setup, number=2000):
@@ -112,6 +116,7 @@ def main(argv=None):
                         help="exit 1 when an operation misses its target")
     parser.add_argument("--general", help="the module built with OVRALITE_SHORTCUTS=OFF")
     parser.add_argument("--cython", help="twin.py compiled by Cython as npu_config_cython")
+    parser.add_argument("--minimal", help="benchmarks/minimal.c built as npu_minimal")
     parser.add_argument("--instructions", action="store_true",
                         help="count instructions with callgrind instead of timing")
     parser.add_argument("--only", help="the rows whose name contains this text")
@@ -126,7 +131,10 @@ def main(argv=None):
     sources.append(("Python", "twin"))
     if args.cython:
         sources.append(("Cython", "_load('npu_config_cython', {!r})".format(args.cython)))
-    setups = {label: setup_source(expression) for label, expression in sources}
+    if args.minimal:
+        sources.append(("C API", "__import__('ovralite.api.npu_config.npu_config', "
+                                 "fromlist=['*'])"))
+    setups = {label: setup_source(expression, args.minimal) for label, expression in sources}
     spaces = {}
     if not args.instructions:
         for label, source in setups.items():
@@ -141,14 +149,14 @@ def main(argv=None):
         ("DeviceConfig(..., 3 dtypes)", "m.DeviceConfig('VIP8000', '0XFF', nn_support_dtypes=THREE)",
          "deepcopy(THREE)", "deepcopy(THREE)", 1.3),
         ("DeviceConfig.serialize()", "record.serialize()",
-         "deepcopy(THREE)", "deepcopy(THREE)", 1.5),
+         "deepcopy(THREE)", "deepcopy(THREE)", 1.5, "minimal.serialize(record, NS)"),
         ("DeviceDtype.get_options()", "m.DeviceDtype.get_options()", c_floor, c_floor, 2.5),
         ("DeviceDtype.get_quantization_dtype()", "m.DeviceDtype.get_quantization_dtype()",
          c_floor, c_floor, None),
         ("InitOptimization.get_options()", "m.InitOptimization.get_options()", c_floor, c_floor,
          None),
         ("is_quantize_method_compatible()", "loader.is_quantize_method_compatible('float16')",
-         c_floor, c_floor, 1.5),
+         c_floor, c_floor, 1.5, "minimal.compatible(loader, 'float16')"),
         ("NPUConfig(model)", "m.NPUConfig(MODEL)", "library calls",
          "standard_library_calls(MODEL)", 1.05),
     ]
@@ -158,20 +166,29 @@ def main(argv=None):
     print("{:<38} {:>14} {:>10}".format("operation", "floor", unit)
           + "".join("{:>9}".format(n) for n in names) + "{:>9} {:>7}  ".format("target", "saved"))
     missed = []
-    for name, stmt, floor_name, floor_stmt, target in rows:
+    pool = concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1)
+    for name, stmt, floor_name, floor_stmt, target, *api in rows:
         if args.only and args.only not in name:
             continue
+        statements = {label: stmt for label in names}
+        if "C API" in statements:
+            if not api:
+                del statements["C API"]
+            else:
+                statements["C API"] = api[0]
         if args.instructions:
             # The loader reads a file per call: fewer calls count as well.
             number = 40 if floor_stmt.startswith("standard_library_calls") else 2000
-            best = {"floor": instructions(floor_stmt, setups["C++"], number)}
-            best.update((label, instructions(stmt, setups[label], number)) for label in names)
+            counted = {"floor": pool.submit(instructions, floor_stmt, setups["C++"], number)}
+            counted.update((label, pool.submit(instructions, statement, setups[label], number))
+                           for label, statement in statements.items())
+            best = {label: future.result() for label, future in counted.items()}
         else:
             timed = [("floor", floor_stmt, spaces["C++"])]
-            timed += [(label, stmt, spaces[label]) for label in names]
+            timed += [(label, statement, spaces[label]) for label, statement in statements.items()]
             best = best_times(timed, rounds, sample)
         best_floor = best.pop("floor")
-        ratios = {n: best[n] / best_floor for n in names}
+        ratios = {n: best[n] / best_floor for n in names if n in best}
         verdict = ""
         if target is not None:
             verdict = "ok" if ratios["C++"] <= target else "MISSED"
@@ -182,9 +199,16 @@ def main(argv=None):
             saved = "{:.0f}%".format(100 * (1 - best["C++"] / best["general"]))
         amount = "{:.0f}".format(best["C++"]) if args.instructions else shown(best["C++"])
         print("{:<38} {:>14} {:>10}".format(name, floor_name, amount)
-              + "".join("{:>8.2f}x".format(ratios[n]) for n in names)
+              + "".join("{:>8.2f}x".format(ratios[n]) if n in ratios else "{:>9}".format("-")
+                        for n in names)
               + "{:>9} {:>7}  {}".format("" if target is None else "{:.2f}x".format(target),
                                          saved, verdict))
+    print("Columns: each source's cost per call over the row's floor (lower is faster):"
+          " C++ this module; general its build without shortcuts; Python the same module"
+          " written in Python (benchmarks/twin.py); Cython that Python compiled; C API the"
+          " least the public C API needs for the operation (benchmarks/minimal.c, plain C"
+          " functions). target: the most the C++ column may be; saved: what the shortcuts"
+          " save (1 - C++/general; negative means the shortcut build costs more).")
     print("floors: deepcopy(...) is copy.deepcopy; library calls are those NPUConfig makes"
           " (twin.standard_library_calls); others {}".format(c_floor))
     if args.check and missed:

@@ -9,7 +9,7 @@ import zipfile
 import pytest
 
 DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dist")
-TAG = "cp{0}{1}-cp{0}{1}".format(*sys.version_info[:2])
+TAG = "cp{0}{1}-cp{0}{1}{2}".format(*sys.version_info[:2], getattr(sys, "abiflags", ""))
 
 
 def built_wheel():

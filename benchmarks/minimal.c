@@ -1,0 +1,102 @@
+/* The least the public C API needs for two operations whose cost is mostly
+ * attribute reads, written as plain C functions (METH_FASTCALL, the cheapest
+ * call the interpreter makes into C): what any compiled version of them
+ * costs at best. make bench compares the module with them.
+ *
+ *   compatible(npu, name)   name in npu.device.nn_support_dtypes
+ *   serialize(record, ns)   an OrderedDict of the record's settings, with
+ *                           OrderedDict and copy read from the namespace `ns`
+ */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+static PyObject *names[3][12];  /* attributes, keys, "device" */
+
+static PyObject *
+compatible(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
+{
+    (void)module;
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "compatible(npu, name)");
+        return NULL;
+    }
+    PyObject *device = PyObject_GetAttr(args[0], names[2][0]);
+    if (!device) {
+        return NULL;
+    }
+    PyObject *dtypes = PyObject_GetAttr(device, names[0][7]);
+    Py_DECREF(device);
+    if (!dtypes) {
+        return NULL;
+    }
+    int found = PySequence_Contains(dtypes, args[1]);
+    Py_DECREF(dtypes);
+    return found < 0 ? NULL : PyBool_FromLong(found);
+}
+
+static const char *const attributes[] = {
+    "target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth", "evis",
+    "nn_support_dtypes", "ext_sram_sizes", "ext_axi_sram_sizes", "sdk_dir", "simulator_config"};
+static const char *const keys[] = {
+    "target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth", "evis",
+    "nn_support_dtypes", "extSRAMSizes", "extAXISRAMSizes", "sdk_dir", "simulator_config"};
+
+static PyObject *
+serialize(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
+{
+    (void)module;
+    if (nargs != 2 || !PyDict_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "serialize(record, namespace)");
+        return NULL;
+    }
+    PyObject *ordered_dict = PyDict_GetItemString(args[1], "OrderedDict");
+    PyObject *result = ordered_dict ? PyObject_CallNoArgs(ordered_dict) : NULL;
+    if (!result) {
+        return NULL;
+    }
+    for (int i = 0; i < 12; ++i) {
+        PyObject *value;
+        if (i == 7) {
+            PyObject *copy = PyDict_GetItemString(args[1], "copy");
+            PyObject *deepcopy = copy ? PyObject_GetAttrString(copy, "deepcopy") : NULL;
+            PyObject *list = deepcopy ? PyObject_GetAttr(args[0], names[0][i]) : NULL;
+            value = list ? PyObject_CallOneArg(deepcopy, list) : NULL;
+            Py_XDECREF(list);
+            Py_XDECREF(deepcopy);
+        }
+        else {
+            value = PyObject_GetAttr(args[0], names[0][i]);
+        }
+        if (!value || PyObject_SetItem(result, names[1][i], value) < 0) {
+            Py_XDECREF(value);
+            Py_DECREF(result);
+            return NULL;
+        }
+        Py_DECREF(value);
+    }
+    return result;
+}
+
+static PyMethodDef methods[] = {
+    {"compatible", (PyCFunction)(void (*)(void))compatible, METH_FASTCALL, NULL},
+    {"serialize", (PyCFunction)(void (*)(void))serialize, METH_FASTCALL, NULL},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "npu_minimal", NULL, -1, methods};
+
+PyMODINIT_FUNC
+PyInit_npu_minimal(void)
+{
+    if (!(names[2][0] = PyUnicode_InternFromString("device"))) {
+        return NULL;
+    }
+    for (int i = 0; i < 12; ++i) {
+        names[0][i] = PyUnicode_InternFromString(attributes[i]);
+        names[1][i] = PyUnicode_InternFromString(keys[i]);
+        if (!names[0][i] || !names[1][i]) {
+            return NULL;
+        }
+    }
+    return PyModule_Create(&definition);
+}
