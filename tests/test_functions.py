@@ -5,6 +5,7 @@ import inspect
 import pickle
 import pydoc
 import re
+import sys
 import types
 import weakref
 
@@ -294,3 +295,83 @@ def test_subclassing_works_as_for_any_class(m):
     assert isinstance(r, m.DeviceConfig)
     assert list(vars(r))[:2] == ["extra", "target"] and r.core == 4
     assert r.serialize()["core"] == 4
+
+
+def reference(self):
+    """A def's function, for what Python does."""
+
+
+_audited = []
+
+
+def audit_events(action):
+    """The object.* audit events `action` raises, with the attribute named."""
+    if not _audited:
+        import sys
+        sys.addaudithook(lambda event, args: _audited[0] is not None and event.startswith(
+            "object.") and _audited[0].append((event, args[1])))
+        _audited.append(None)
+    _audited[0] = []
+    try:
+        action()
+    finally:
+        events, _audited[0] = _audited[0], None
+    return events
+
+
+def outcome(action, f):
+    try:
+        return "returned", action(f)
+    except Exception as error:
+        return type(error).__name__, str(error)
+
+
+def set_and_restore(name, value):
+    def action(f):
+        saved = getattr(f, name)
+        try:
+            return audit_events(lambda: setattr(f, name, value)), getattr(f, name)
+        finally:
+            setattr(f, name, saved)
+    return action
+
+
+def delete_and_restore(name):
+    def action(f):
+        saved = getattr(f, name)
+        try:
+            return audit_events(lambda: delattr(f, name)), getattr(f, name, "gone")
+        finally:
+            setattr(f, name, saved)
+    return action
+
+
+FUNCTION_OPERATIONS = {
+    "set __closure__": lambda f: setattr(f, "__closure__", None),
+    "delete __closure__": lambda f: delattr(f, "__closure__"),
+    "set __globals__": lambda f: setattr(f, "__globals__", {}),
+    "missing attribute": lambda f: f.nope,
+    "ordering": lambda f: f < f,
+    "read __code__": lambda f: audit_events(lambda: f.__code__),
+    "read __defaults__": lambda f: audit_events(lambda: f.__defaults__),
+    "read __kwdefaults__": lambda f: audit_events(lambda: f.__kwdefaults__),
+    "__defaults__ to a tuple": set_and_restore("__defaults__", (1,)),
+    "__defaults__ to None": set_and_restore("__defaults__", None),
+    "__defaults__ deleted": delete_and_restore("__defaults__"),
+    "__kwdefaults__ to a dict": set_and_restore("__kwdefaults__", {"a": 1}),
+    "__kwdefaults__ to None": set_and_restore("__kwdefaults__", None),
+    "__kwdefaults__ deleted": delete_and_restore("__kwdefaults__"),
+    "__doc__ deleted": delete_and_restore("__doc__"),
+    "__module__ set": set_and_restore("__module__", "elsewhere"),
+    "__module__ deleted": delete_and_restore("__module__"),
+}
+if sys.version_info >= (3, 10):  # 3.9's function type has no __builtins__
+    FUNCTION_OPERATIONS["set __builtins__"] = lambda f: setattr(f, "__builtins__", {})
+    FUNCTION_OPERATIONS["set an attribute of the type"] = lambda f: setattr(type(f), "x", 1)
+
+
+@pytest.mark.parametrize("operation", sorted(FUNCTION_OPERATIONS))
+def test_function_attributes_behave_as_pythons(m, operation):
+    action = FUNCTION_OPERATIONS[operation]
+    assert outcome(action, m.DeviceConfig.serialize) == outcome(action, reference)
+    assert m.DeviceConfig.serialize.__dict__ == {}

@@ -6,7 +6,12 @@
 #include "compat.hpp"
 #include "state.hpp"
 
+#if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_READONLY READONLY
+#endif
 
 #include <algorithm>
 #include <cstddef>
@@ -327,7 +332,26 @@ PyObject* get_code(NativeFunction* f, void*) {
     return f->code;
 }
 
-PyObject* get_closure(NativeFunction*, void*) { Py_RETURN_NONE; }
+// __doc__ and __module__: None once deleted, as a def's function has it.
+PyObject* get_optional(PyObject* value) {
+    return Ref::borrow(value ? value : Py_None).release();
+}
+
+PyObject* get_doc(NativeFunction* f, void*) { return get_optional(f->doc); }
+
+int set_doc(NativeFunction* f, PyObject* value, void*) {
+    Py_XINCREF(value);
+    Py_XSETREF(f->doc, value);
+    return 0;
+}
+
+PyObject* get_module(NativeFunction* f, void*) { return get_optional(f->module); }
+
+int set_module(NativeFunction* f, PyObject* value, void*) {
+    Py_XINCREF(value);
+    Py_XSETREF(f->module, value);
+    return 0;
+}
 
 PyObject* get_defaults(NativeFunction* f, void*) {
     if (PySys_Audit("object.__getattr__", "Os", f, "__defaults__") < 0) {
@@ -348,7 +372,8 @@ int set_defaults(NativeFunction* f, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    if (PySys_Audit("object.__setattr__", "OsO", f, "__defaults__", value ? value : Py_None) < 0) {
+    if (value ? PySys_Audit("object.__setattr__", "OsO", f, "__defaults__", value) < 0
+              : PySys_Audit("object.__delattr__", "Os", f, "__defaults__") < 0) {
         return -1;
     }
     Py_XINCREF(value);
@@ -375,8 +400,8 @@ int set_kwdefaults(NativeFunction* f, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    if (PySys_Audit("object.__setattr__", "OsO", f, "__kwdefaults__", value ? value : Py_None) <
-        0) {
+    if (value ? PySys_Audit("object.__setattr__", "OsO", f, "__kwdefaults__", value) < 0
+              : PySys_Audit("object.__delattr__", "Os", f, "__kwdefaults__") < 0) {
         return -1;
     }
     Py_XINCREF(value);
@@ -456,7 +481,10 @@ int set_type_params(NativeFunction* f, PyObject* value, void*) {
 
 PyGetSetDef function_getset[] = {
     {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
-    {"__closure__", reinterpret_cast<getter>(get_closure), nullptr, nullptr, nullptr},
+    {"__doc__", reinterpret_cast<getter>(get_doc), reinterpret_cast<setter>(set_doc), nullptr,
+     nullptr},
+    {"__module__", reinterpret_cast<getter>(get_module), reinterpret_cast<setter>(set_module),
+     nullptr, nullptr},
     {"__defaults__", reinterpret_cast<getter>(get_defaults),
      reinterpret_cast<setter>(set_defaults), nullptr, nullptr},
     {"__kwdefaults__", reinterpret_cast<getter>(get_kwdefaults),
@@ -480,21 +508,18 @@ PyGetSetDef function_getset[] = {
 const char* const kOffsetMembers[] = {"__dictoffset__", "__weaklistoffset__",
                                       "__vectorcalloffset__"};
 PyMemberDef function_members[] = {
-    {const_cast<char*>(kOffsetMembers[0]), T_PYSSIZET, offsetof(NativeFunction, dict), READONLY,
+    {kOffsetMembers[0], Py_T_PYSSIZET, offsetof(NativeFunction, dict), Py_READONLY, nullptr},
+    {kOffsetMembers[1], Py_T_PYSSIZET, offsetof(NativeFunction, weakreflist), Py_READONLY,
      nullptr},
-    {const_cast<char*>(kOffsetMembers[1]), T_PYSSIZET, offsetof(NativeFunction, weakreflist),
-     READONLY, nullptr},
-    {const_cast<char*>(kOffsetMembers[2]), T_PYSSIZET, offsetof(NativeFunction, vectorcall),
-     READONLY, nullptr},
-    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
-    {const_cast<char*>("__globals__"), T_OBJECT, offsetof(NativeFunction, globals), READONLY,
+    {kOffsetMembers[2], Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY,
      nullptr},
-    {const_cast<char*>("__module__"), T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-    {const_cast<char*>("__objclass__"), T_OBJECT_EX, offsetof(NativeFunction, objclass),
-     READONLY, nullptr},
+    // Read-only members, as a def's function has them ("readonly attribute").
+    {"__closure__", Py_T_OBJECT_EX, offsetof(NativeFunction, closure), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"__objclass__", Py_T_OBJECT_EX, offsetof(NativeFunction, objclass), Py_READONLY, nullptr},
     // Last: where functions do not show their builtins, it ends the table.
-    {const_cast<char*>(kFunctionsShowBuiltins ? "__builtins__" : nullptr), T_OBJECT,
-     offsetof(NativeFunction, builtins), READONLY, nullptr},
+    {kFunctionsShowBuiltins ? "__builtins__" : nullptr, Py_T_OBJECT_EX,
+     offsetof(NativeFunction, builtins), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -575,6 +600,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->varnames);
     Py_CLEAR(f->co_name);
+    Py_CLEAR(f->closure);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -610,8 +636,10 @@ Ref make_function_type(PyObject* module) {
             PyErr_Clear();
         }
     }
-    // Functions are made by the module, not by calling their type.
+    // Functions are made by the module, not by calling their type; messages
+    // name the type as they name the interpreter's own function type.
     t->tp_new = nullptr;
+    t->tp_name = "function";
     PyType_Modified(t);
     return type;
 }
@@ -697,6 +725,7 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     f->builtins = builtins.release();
     f->module = module_name.release();
     f->doc = Ref::borrow(Py_None).release();
+    f->closure = Ref::borrow(Py_None).release();
     f->defaults = Ref::borrow(defaults).release();
     f->kwdefaults = nullptr;
     f->annotations = nullptr;

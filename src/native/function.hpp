@@ -37,6 +37,7 @@ struct NativeFunction {
     PyObject* builtins;     // namespace searched after __globals__
     PyObject* module;       // __module__
     PyObject* doc;          // __doc__
+    PyObject* closure;      // __closure__: None
     PyObject* defaults;     // __defaults__, tuple or NULL
     PyObject* kwdefaults;   // __kwdefaults__, dict or NULL
     PyObject* annotations;  // __annotations__, created on first access
