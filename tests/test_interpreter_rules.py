@@ -144,7 +144,15 @@ def test_class_namespaces_as_a_class_statement_makes_them(m, twin):
         assert list(ours) == [k for k in theirs if k != "__firstlineno__"]
         if sys.version_info >= (3, 13):
             assert ours["__static_attributes__"] == theirs["__static_attributes__"]
-
+        # Class methods carry what classmethod() copies from its function.
+        for key, value in theirs.items():
+            if isinstance(value, classmethod):
+                shown = ["__name__", "__qualname__", "__doc__", "__wrapped__", "__module__"]
+                copied = [getattr(ours[key], a, None) for a in shown]
+                expected = [getattr(value, a, None) for a in shown]
+                assert copied[:3] == expected[:3]
+                assert (copied[3] is None) == (expected[3] is None)
+                assert (copied[4], expected[4]) in ((None, None), (m.__name__, twin.__name__))
 
 def test_documentation_found_as_for_python_methods(m, twin):
     for cls, method in [("DeviceConfig", "__init__"), ("DeviceConfig", "serialize"),

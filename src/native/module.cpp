@@ -58,12 +58,15 @@ Ref new_function(PyObject* module, const FunctionInfo& info, PyObject* defaults)
     return make_function(info, code.get(), module, defaults);
 }
 
+// classmethod(function), as the decorator in a class body calls it: from
+// 3.10 the wrapper then takes the function's __name__, __qualname__,
+// __module__ and __doc__, and keeps it as __wrapped__.
 Ref new_classmethod(PyObject* module, const FunctionInfo& info) {
     Ref function = new_function(module, info);
     if (!function) {
         return {};
     }
-    return Ref::steal(PyClassMethod_New(function.get()));
+    return call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), function.get());
 }
 
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
