@@ -6,8 +6,11 @@ Each time is shown as a ratio to a floor timed alternately in the same run:
 the standard-library work the operation must do (copy.deepcopy of the list it
 copies; for the loader, exactly the standard-library calls it makes), or a
 do-nothing C call, [].__len__(), for operations that call no library code.
-Targets apply to the installed module; the shortcut column is the general
-path's time over the installed module's (a shortcut stays only if it saves 20%).
+Each row says whether the module costs no more than the same module in
+Python (within 5%) or, where even the least the public C API needs for the
+operation (benchmarks/minimal.c) costs more than Python, no more than that;
+the "saved" column is what the shortcuts save over the general path (a
+shortcut stays only if it saves 20%).
 
 With --instructions the measure is the count of machine instructions per
 call, from valgrind's callgrind (runs of N and 2N calls, the difference over
@@ -113,7 +116,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument("--check", action="store_true",
-                        help="exit 1 when an operation misses its target")
+                        help="exit 1 when an operation is slower than Python")
     parser.add_argument("--general", help="the module built with OVRALITE_SHORTCUTS=OFF")
     parser.add_argument("--cython", help="twin.py compiled by Cython as npu_config_cython")
     parser.add_argument("--minimal", help="benchmarks/minimal.c built as npu_minimal")
@@ -143,31 +146,31 @@ def main(argv=None):
 
     c_floor = "[].__len__()"
     rows = [
-        # name, statement over `m`, floor, floor statement, target
+        # name, statement over `m`, floor, floor statement[, the C API's least]
         ("DeviceConfig(target, pid)", "m.DeviceConfig('VIP8000', '0XFF')",
-         "deepcopy([])", "deepcopy([])", 1.45),
+         "deepcopy([])", "deepcopy([])"),
         ("DeviceConfig(..., 3 dtypes)", "m.DeviceConfig('VIP8000', '0XFF', nn_support_dtypes=THREE)",
-         "deepcopy(THREE)", "deepcopy(THREE)", 1.3),
+         "deepcopy(THREE)", "deepcopy(THREE)"),
         ("DeviceConfig.serialize()", "record.serialize()",
-         "deepcopy(THREE)", "deepcopy(THREE)", 1.5, "minimal.serialize(record, NS)"),
-        ("DeviceDtype.get_options()", "m.DeviceDtype.get_options()", c_floor, c_floor, 2.5),
+         "deepcopy(THREE)", "deepcopy(THREE)", "minimal.serialize(record, NS)"),
+        ("DeviceDtype.get_options()", "m.DeviceDtype.get_options()", c_floor, c_floor),
         ("DeviceDtype.get_quantization_dtype()", "m.DeviceDtype.get_quantization_dtype()",
-         c_floor, c_floor, None),
-        ("InitOptimization.get_options()", "m.InitOptimization.get_options()", c_floor, c_floor,
-         None),
+         c_floor, c_floor),
+        ("InitOptimization.get_options()", "m.InitOptimization.get_options()", c_floor, c_floor),
         ("is_quantize_method_compatible()", "loader.is_quantize_method_compatible('float16')",
-         c_floor, c_floor, 1.5, "minimal.compatible(loader, 'float16')"),
+         c_floor, c_floor, "minimal.compatible(loader, 'float16')"),
         ("NPUConfig(model)", "m.NPUConfig(MODEL)", "library calls",
-         "standard_library_calls(MODEL)", 1.05),
+         "standard_library_calls(MODEL)"),
     ]
     names = [name for name, _ in sources]
     print("CPython {}; ratios to the floor of each row".format(sys.version.split()[0]))
     unit = "C++ instr." if args.instructions else "C++ time"
     print("{:<38} {:>14} {:>10}".format("operation", "floor", unit)
-          + "".join("{:>9}".format(n) for n in names) + "{:>9} {:>7}  ".format("target", "saved"))
+          + "".join("{:>9}".format(n) for n in names)
+          + "{:>10} {:>8}  ".format("vs Python", "saved"))
     missed = []
     pool = concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1)
-    for name, stmt, floor_name, floor_stmt, target, *api in rows:
+    for name, stmt, floor_name, floor_stmt, *api in rows:
         if args.only and args.only not in name:
             continue
         statements = {label: stmt for label in names}
@@ -189,11 +192,15 @@ def main(argv=None):
             best = best_times(timed, rounds, sample)
         best_floor = best.pop("floor")
         ratios = {n: best[n] / best_floor for n in names if n in best}
-        verdict = ""
-        if target is not None:
-            verdict = "ok" if ratios["C++"] <= target else "MISSED"
-            if ratios["C++"] > target:
-                missed.append(name)
+        # Never slower than Python (5% for noise in time); where the public C
+        # API's least costs more than Python, within 5% of that least.
+        speed = best["Python"] / best["C++"]
+        bound = max(best["Python"], best.get("C API", 0))
+        verdict = "ok" if best["C++"] <= 1.05 * bound else "SLOWER"
+        if verdict == "ok" and best["C++"] > 1.05 * best["Python"]:
+            verdict = "ok: at the C API's least"
+        if verdict == "SLOWER":
+            missed.append(name)
         saved = ""
         if "general" in best:
             saved = "{:.0f}%".format(100 * (1 - best["C++"] / best["general"]))
@@ -201,14 +208,13 @@ def main(argv=None):
         print("{:<38} {:>14} {:>10}".format(name, floor_name, amount)
               + "".join("{:>8.2f}x".format(ratios[n]) if n in ratios else "{:>9}".format("-")
                         for n in names)
-              + "{:>9} {:>7}  {}".format("" if target is None else "{:.2f}x".format(target),
-                                         saved, verdict))
+              + "{:>9.2f}x {:>8}  {}".format(speed, saved, verdict))
     print("Columns: each source's cost per call over the row's floor (lower is faster):"
           " C++ this module; general its build without shortcuts; Python the same module"
           " written in Python (benchmarks/twin.py); Cython that Python compiled; C API the"
           " least the public C API needs for the operation (benchmarks/minimal.c, plain C"
-          " functions). target: the most the C++ column may be; saved: what the shortcuts"
-          " save (1 - C++/general; negative means the shortcut build costs more).")
+          " functions). vs Python: Python's cost over C++'s (above 1 the module is faster);"
+          " saved: what the shortcuts save (1 - C++/general; negative: they cost).")
     print("floors: deepcopy(...) is copy.deepcopy; library calls are those NPUConfig makes"
           " (twin.standard_library_calls); others {}".format(c_floor))
     if args.check and missed:
