@@ -182,7 +182,39 @@ def observe_dropped_vocabulary(module):
     return [ref() is None for ref in refs]
 
 
-@pytest.mark.parametrize("observe", [observe_missing_attribute, observe_dropped_vocabulary])
+def observe_recursion_depth(module):
+    """How deep a comparison that builds records recursively gets, and the
+    lowest recursion limit under which each vocabulary query succeeds."""
+    depth = [0]
+
+    class Recurse:
+        __hash__ = None
+
+        def __eq__(self, other):
+            depth[0] += 1
+            module.DeviceConfig("t", "p", nn_support_dtypes=[Recurse()])
+
+    with pytest.raises(RecursionError):
+        module.DeviceConfig("t", "p", nn_support_dtypes=[Recurse()])
+
+    def lowest_limit(query):
+        saved = sys.getrecursionlimit()
+        for limit in range(2, 500):
+            try:
+                sys.setrecursionlimit(limit)
+                query()
+                return limit - len(inspect.stack(0))
+            except RecursionError:
+                pass
+            finally:
+                sys.setrecursionlimit(saved)
+    return depth[0], [lowest_limit(q) for q in (module.DeviceDtype.get_options,
+                                                module.DeviceDtype.get_quantization_dtype,
+                                                module.InitOptimization.get_options)]
+
+
+@pytest.mark.parametrize("observe", [observe_missing_attribute, observe_dropped_vocabulary,
+                                     observe_recursion_depth])
 def test_observed_as_for_the_module_in_python(fresh, observe):
     spec = importlib.util.spec_from_file_location("npu_config_twin_fresh", TWIN)
     python = importlib.util.module_from_spec(spec)

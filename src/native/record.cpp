@@ -92,7 +92,10 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
 #else
     const bool cached = false;
 #endif
-    if (!cached && !(options = call_method(vocabulary.get(), n.get_options))) {
+    // As deep as the calls of get_options() and get_quantization_dtype() that
+    // the cached names stand for.
+    if (cached ? !check_skipped_calls(2)
+               : !(options = call_method(vocabulary.get(), n.get_options))) {
         return -1;
     }
     Ref it = Ref::steal(PyObject_GetIter(dtypes));

@@ -192,7 +192,8 @@ PyObject* device_dtype_get_options(NativeFunction* self, PyObject* const* args) 
     PyObject* cls = args[0];
 #if NPU_SHORTCUTS
     if (as_loaded(st->dtypes, cls)) {
-        return cached_list(st->dtypes, st->dtypes.count);
+        // As deep as the call of get_quantization_dtype() it stands for.
+        return check_skipped_calls(1) ? cached_list(st->dtypes, st->dtypes.count) : nullptr;
     }
 #endif
     Ref quantized = call_method(cls, st->n.get_quantization_dtype);
