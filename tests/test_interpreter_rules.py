@@ -213,8 +213,36 @@ def observe_recursion_depth(module):
                                                 module.InitOptimization.get_options)]
 
 
+def observe_signal_during_the_check(module):
+    """Which exception a signal's handler raising during the check of a long
+    list gives, and whether the list was copied first."""
+    import signal
+
+    class Interrupted(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    copied = []
+    real_copy = module.copy
+    module.copy = types.SimpleNamespace(deepcopy=lambda value: copied.append(1) or [])
+    saved = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        module.DeviceConfig("t", "p", nn_support_dtypes=["float16"] * 3000000)
+        raised = None
+    except Interrupted as error:
+        raised = type(error).__name__
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, saved)
+        module.copy = real_copy
+    return raised, copied
+
+
 @pytest.mark.parametrize("observe", [observe_missing_attribute, observe_dropped_vocabulary,
-                                     observe_recursion_depth])
+                                     observe_recursion_depth, observe_signal_during_the_check])
 def test_observed_as_for_the_module_in_python(fresh, observe):
     spec = importlib.util.spec_from_file_location("npu_config_twin_fresh", TWIN)
     python = importlib.util.module_from_spec(spec)
