@@ -243,8 +243,47 @@ def observe_signal_during_the_check(module):
     return raised, len(copied)
 
 
+def observe_builtins_searched(module):
+    """Which builtins the loader and its _parse_device search for a name the
+    module lacks: with the namespace's __builtins__ a module, a dict or gone,
+    called from code whose builtins have that name."""
+    import builtins
+    import tempfile
+
+    class Record:
+        def __init__(self, target, pid):
+            self.nn_support_dtypes = []
+
+    seen = []
+    with tempfile.TemporaryDirectory() as root:
+        os.makedirs(os.path.join(root, "config", "npu_config"))
+        with open(os.path.join(root, "config", "npu_config", "M"), "w") as handle:
+            handle.write("[device]\n")
+        namespace = vars(module)
+        saved = {k: namespace[k] for k in ("ROOT_DIR", "DeviceConfig", "DeviceDtype",
+                                           "__builtins__")}
+        module.ROOT_DIR, module.DeviceConfig = root, Record
+        del module.DeviceDtype
+        callers = dict(vars(builtins), DeviceDtype=module.InitOptimization)
+        try:
+            for own in (builtins, dict(vars(builtins)), None):
+                if own is None:
+                    del namespace["__builtins__"]
+                else:
+                    namespace["__builtins__"] = own
+                try:
+                    exec("m.NPUConfig('M')", {"m": module, "__builtins__": callers})
+                    seen.append("loaded")
+                except Exception as error:
+                    seen.append((type(error).__name__, str(error)))
+        finally:
+            namespace.update(saved)
+    return seen
+
+
 @pytest.mark.parametrize("observe", [observe_missing_attribute, observe_dropped_vocabulary,
-                                     observe_recursion_depth, observe_signal_during_the_check])
+                                     observe_recursion_depth, observe_signal_during_the_check,
+                                     observe_builtins_searched])
 def test_observed_as_for_the_module_in_python(fresh, observe):
     spec = importlib.util.spec_from_file_location("npu_config_twin_fresh", TWIN)
     python = importlib.util.module_from_spec(spec)

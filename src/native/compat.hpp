@@ -19,6 +19,9 @@ namespace npu {
 // code's name); functions show their builtins as __builtins__.
 constexpr bool kErrorsNameQualname = PY_VERSION_HEX >= 0x030A0000;
 constexpr bool kFunctionsShowBuiltins = PY_VERSION_HEX >= 0x030A0000;
+// 3.10: a function keeps the builtins it was made with (3.9: its frame takes
+// them from the namespace at every call).
+#define NPU_FUNCTIONS_KEEP_BUILTINS (PY_VERSION_HEX >= 0x030A0000)
 // 3.11: code objects carry the qualified name (co_qualname).
 constexpr bool kCodeHasQualname = PY_VERSION_HEX >= 0x030B0000;
 // 3.12: functions have __type_params__.

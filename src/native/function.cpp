@@ -681,7 +681,7 @@ Ref make_code(const FunctionInfo& info, PyObject* filename) {
 }
 
 Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
-                  PyObject* defaults) {
+                  PyObject* defaults, PyObject* maker_builtins) {
     const Names& n = state_of(owner)->n;
     PyObject* globals = module_namespace(owner).get();  // kept by the module
     Ref name = Ref::steal(PyUnicode_InternFromString(info.name));
@@ -704,7 +704,7 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     if (builtins && PyModule_Check(builtins.get())) {
         builtins = Ref::borrow(module_namespace(builtins.get()));
     } else if (!builtins && !PyErr_Occurred()) {
-        builtins = Ref::borrow(running_builtins());
+        builtins = Ref::borrow(maker_builtins ? maker_builtins : running_builtins().get());
     }
     if (!builtins) {
         return {};

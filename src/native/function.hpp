@@ -56,9 +56,10 @@ Ref make_function_type(PyObject* module);
 Ref make_code(const FunctionInfo& info, PyObject* filename);
 
 // A new function over `owner`'s namespace. `defaults` may be NULL. Its
-// builtins are those of the namespace, as for a `def` executed there.
+// builtins are those of the namespace, as for a `def` executed there, else
+// `builtins` of the code that makes it (NULL: the running code's).
 Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
-                  PyObject* defaults);
+                  PyObject* defaults, PyObject* builtins = nullptr);
 
 // Files `cls` as the class of the function `member`, or of the function a
 // classmethod `member` wraps; anything else is left alone.

@@ -105,7 +105,10 @@ PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
     const Names& n = st->n;
     PyObject* self = args[0];
     PyObject* npu_model = args[1];
-    Ref parse = make_function(kParseDevice, st->parse_device_code, fn->owner, nullptr);
+    // Made as a def in this body is: without __builtins__ in the namespace,
+    // it takes the builtins of the function that makes it.
+    Ref parse = make_function(kParseDevice, st->parse_device_code, fn->owner, nullptr,
+                              fn->builtins);
     if (!parse) {
         return nullptr;
     }

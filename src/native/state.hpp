@@ -166,6 +166,20 @@ void clear_vocabulary(VocabularyCache& v);
 int init_names(Names& n);
 void clear_names(Names& n);
 
+// obj.<name>, as the interpreter reads it: from 3.10 an AttributeError
+// raised on the way carries the name and the object.
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// obj.<name> = value for one of the module's own names (exact, interned
+// strings, held by the module): the type's setattro, which is what
+// PyObject_SetAttr calls once it has checked and interned the name.
+inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    return set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value);
+}
+
 // A global name as a function body reads it: the module namespace first,
 // then the builtins; NameError when neither has it.
 Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name);
@@ -173,12 +187,20 @@ Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name);
 // os.path.<name>, with `os` read from the namespace now.
 Ref os_path_function(PyObject* globals, PyObject* builtins, const Names& n, PyObject* name);
 
-// The same, as the body of `fn` reads them.
+// The same, as the body of `fn` reads them: from 3.10 a function searches
+// the builtins it took when it was made; a 3.9 frame takes them from the
+// namespace as each call starts.
+#if NPU_FUNCTIONS_KEEP_BUILTINS
 inline Ref load_global(NativeFunction* fn, PyObject* name) {
     return load_global(fn->globals, fn->builtins, name);
 }
+#else
+Ref load_global(NativeFunction* fn, PyObject* name);
+#endif
 inline Ref os_path_function(NativeFunction* fn, PyObject* name) {
-    return os_path_function(fn->globals, fn->builtins, state_of(fn->owner)->n, name);
+    Ref os = load_global(fn, state_of(fn->owner)->n.os);
+    Ref path = os ? getattr(os.get(), state_of(fn->owner)->n.path) : Ref();
+    return path ? getattr(path.get(), name) : Ref();
 }
 
 // Calls `callable` with positional arguments; a new reference or NULL.
@@ -196,20 +218,6 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {obj, args...};
     return Ref::steal(PyObject_VectorcallMethod(
         name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// obj.<name>, as the interpreter reads it: from 3.10 an AttributeError
-// raised on the way carries the name and the object.
-inline Ref getattr(PyObject* obj, PyObject* name) {
-    return Ref::steal(PyObject_GetAttr(obj, name));
-}
-
-// obj.<name> = value for one of the module's own names (exact, interned
-// strings, held by the module): the type's setattro, which is what
-// PyObject_SetAttr calls once it has checked and interned the name.
-inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    setattrofunc set = Py_TYPE(obj)->tp_setattro;
-    return set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
 }  // namespace npu
