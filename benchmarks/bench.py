@@ -83,6 +83,38 @@ def instructions(stmt, setup, number=2000):
     return (count(2 * number) - count(number)) / number
 
 
+def metered_instructions(jobs, setup):
+    """Instructions per call of each (key, statement, number) in `jobs`, all
+    counted in one run under callgrind: each statement is looped once to warm
+    up, then looped again with the meter of benchmarks/minimal.c on."""
+    lines = [setup]
+    for i, (key, stmt, number) in enumerate(jobs):
+        lines.append("def _loop_{}():\n    for _ in range({}):\n        {}".format(i, number, stmt))
+    lines.append("for _key, _loop in [{}]:\n"
+                 "    _loop()\n    minimal.dump('warm')\n"
+                 "    minimal.toggle(); _loop(); minimal.toggle()\n"
+                 "    minimal.dump(_key)".format(
+                     ", ".join("({!r}, _loop_{})".format(key, i)
+                               for i, (key, _, _) in enumerate(jobs))))
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        proc = subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                               "--callgrind-out-file=" + out, sys.executable, "-c",
+                               "\n".join(lines)], capture_output=True, text=True,
+                              env=dict(os.environ, PYTHONHASHSEED="0"))
+        if proc.returncode:
+            raise RuntimeError(proc.stderr[-2000:])
+        counts = {}
+        for name in os.listdir(folder):
+            with open(os.path.join(folder, name)) as handle:
+                text = handle.read()
+            trigger = re.search(r"^desc: Trigger: Client Request: (.*)$", text, re.M)
+            total = re.search(r"^(?:summary|totals): (\d+)", text, re.M)
+            if trigger and total:
+                counts[trigger.group(1)] = int(total.group(1))
+    return {key: counts[key] / number for key, _, number in jobs}
+
+
 def per_call(stmt, namespace, number):
     return timeit.Timer(stmt, globals=namespace).timeit(number=number) / number
 
@@ -170,25 +202,50 @@ def main(argv=None):
           + "{:>10} {:>8}  ".format("vs Python", "saved"))
     missed = []
     pool = concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1)
-    for name, stmt, floor_name, floor_stmt, *api in rows:
-        if args.only and args.only not in name:
-            continue
+    rows = [row for row in rows if not args.only or args.only in row[0]]
+
+    def statements_of(row):
+        name, stmt, floor_name, floor_stmt, *api = row
         statements = {label: stmt for label in names}
         if "C API" in statements:
             if not api:
                 del statements["C API"]
             else:
                 statements["C API"] = api[0]
-        if args.instructions:
-            # The loader reads a file per call: fewer calls count as well.
+        statements["floor"] = floor_stmt
+        return statements
+
+    metered = {}
+    if args.instructions and args.minimal:
+        # One run per source, every row in it. The loader reads a file per
+        # call: fewer calls count as well.
+        jobs = {}
+        for row in rows:
+            number = 40 if row[3].startswith("standard_library_calls") else 2000
+            for label, statement in statements_of(row).items():
+                source = "C++" if label in ("floor", "C API") else label
+                jobs.setdefault(source, []).append(((row[0], label), statement, number))
+        futures = {source: pool.submit(metered_instructions,
+                                       [(repr(key), stmt, number) for key, stmt, number in job],
+                                       setups[source])
+                   for source, job in jobs.items()}
+        for source, future in futures.items():
+            for (key, _, _), count in zip(jobs[source], future.result().values()):
+                metered[key] = count
+    for row in rows:
+        name, stmt, floor_name, floor_stmt, *api = row
+        statements = statements_of(row)
+        if metered:
+            best = {label: metered[(name, label)] for label in statements}
+        elif args.instructions:
             number = 40 if floor_stmt.startswith("standard_library_calls") else 2000
-            counted = {"floor": pool.submit(instructions, floor_stmt, setups["C++"], number)}
-            counted.update((label, pool.submit(instructions, statement, setups[label], number))
-                           for label, statement in statements.items())
+            counted = {label: pool.submit(instructions, statement, setups[
+                "C++" if label in ("floor", "C API") else label], number)
+                for label, statement in statements.items()}
             best = {label: future.result() for label, future in counted.items()}
         else:
-            timed = [("floor", floor_stmt, spaces["C++"])]
-            timed += [(label, statement, spaces[label]) for label, statement in statements.items()]
+            timed = [(label, statement, spaces["C++" if label in ("floor", "C API") else label])
+                     for label, statement in statements.items()]
             best = best_times(timed, rounds, sample)
         best_floor = best.pop("floor")
         ratios = {n: best[n] / best_floor for n in names if n in best}

@@ -6,9 +6,24 @@
  *   compatible(npu, name)   name in npu.device.nn_support_dtypes
  *   serialize(record, ns)   an OrderedDict of the record's settings, with
  *                           OrderedDict and copy read from the namespace `ns`
+ *
+ * It also carries the benchmark's meter: under callgrind, toggle() starts and
+ * stops counting instructions and dump(name) writes the count so far.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#if defined(__has_include)
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define METERED 1
+#endif
+#endif
+#ifndef METERED
+#define METERED 0
+#define CALLGRIND_TOGGLE_COLLECT
+#define CALLGRIND_DUMP_STATS_AT(name) (void)(name)
+#endif
 
 static PyObject *names[3][12];  /* attributes, keys, "device" */
 
@@ -77,7 +92,29 @@ serialize(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
     return result;
 }
 
+static PyObject *
+toggle(PyObject *module, PyObject *unused)
+{
+    (void)module, (void)unused;
+    CALLGRIND_TOGGLE_COLLECT;
+    Py_RETURN_NONE;
+}
+
+static PyObject *
+dump(PyObject *module, PyObject *name)
+{
+    (void)module;
+    const char *text = PyUnicode_AsUTF8(name);
+    if (!text) {
+        return NULL;
+    }
+    CALLGRIND_DUMP_STATS_AT(text);
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef methods[] = {
+    {"toggle", toggle, METH_NOARGS, NULL},
+    {"dump", dump, METH_O, NULL},
     {"compatible", (PyCFunction)(void (*)(void))compatible, METH_FASTCALL, NULL},
     {"serialize", (PyCFunction)(void (*)(void))serialize, METH_FASTCALL, NULL},
     {NULL, NULL, 0, NULL},
@@ -98,5 +135,10 @@ PyInit_npu_minimal(void)
             return NULL;
         }
     }
-    return PyModule_Create(&definition);
+    PyObject *module = PyModule_Create(&definition);
+    if (module && PyModule_AddIntConstant(module, "metered", METERED) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
+    return module;
 }
