@@ -281,9 +281,26 @@ def observe_builtins_searched(module):
     return seen
 
 
+def observe_name_error_as_shown(module):
+    """The last line of a NameError's traceback: from 3.12 its "Did you mean"
+    hint comes from the names of the frame the error left."""
+    import copy
+    import traceback
+    saved = module.copy
+    del module.copy
+    module.cop = copy
+    try:
+        module.DeviceConfig("t", "p")
+    except NameError as error:
+        return traceback.format_exception(type(error), error, error.__traceback__)[-1]
+    finally:
+        module.copy = saved
+        del module.cop
+
+
 @pytest.mark.parametrize("observe", [observe_missing_attribute, observe_dropped_vocabulary,
                                      observe_recursion_depth, observe_signal_during_the_check,
-                                     observe_builtins_searched])
+                                     observe_builtins_searched, observe_name_error_as_shown])
 def test_observed_as_for_the_module_in_python(fresh, observe):
     spec = importlib.util.spec_from_file_location("npu_config_twin_fresh", TWIN)
     python = importlib.util.module_from_spec(spec)

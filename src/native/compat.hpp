@@ -19,6 +19,9 @@ namespace npu {
 // code's name); functions show their builtins as __builtins__.
 constexpr bool kErrorsNameQualname = PY_VERSION_HEX >= 0x030A0000;
 constexpr bool kFunctionsShowBuiltins = PY_VERSION_HEX >= 0x030A0000;
+// 3.10: a traceback may name an extension module's file (linecache skips a
+// file that is not text; 3.9's fails on it).
+constexpr bool kTracebacksNameExtensionFiles = PY_VERSION_HEX >= 0x030A0000;
 // 3.10: a function keeps the builtins it was made with (3.9: its frame takes
 // them from the namespace at every call).
 #define NPU_FUNCTIONS_KEEP_BUILTINS (PY_VERSION_HEX >= 0x030A0000)
@@ -74,18 +77,48 @@ inline uint64_t dict_version(PyObject* dict) {
 }
 #endif
 
+// The exception being raised, set aside while other work runs and then
+// raised again (3.12 keeps it as one object; before, as three).
+class SetAside {
+public:
+    SetAside() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exception_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exception_, &traceback_);
+        PyErr_NormalizeException(&type_, &exception_, &traceback_);
+#endif
+    }
+    // The exception, borrowed (NULL if none was being raised).
+    PyObject* exception() const noexcept { return exception_; }
+    void raise_again() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exception_);
+#else
+        PyErr_Restore(type_, exception_, traceback_);
+        type_ = traceback_ = nullptr;
+#endif
+        exception_ = nullptr;
+    }
+
+private:
+    PyObject* exception_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
+};
+
 // Raises NameError for `name` as the interpreter's name lookup does; from
 // 3.10 the exception carries the name, which its "Did you mean" hint reads.
 inline void raise_name_error(PyObject* name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 #if PY_VERSION_HEX >= 0x030A0000
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && PyObject_SetAttrString(value, "name", name) < 0) {
+    SetAside error;
+    if (error.exception() && PyObject_SetAttrString(error.exception(), "name", name) < 0) {
         PyErr_Clear();
     }
-    PyErr_Restore(type, value, traceback);
+    error.raise_again();
 #endif
 }
 

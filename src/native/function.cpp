@@ -6,6 +6,8 @@
 #include "compat.hpp"
 #include "state.hpp"
 
+#include <frameobject.h>
+
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
 #define Py_T_PYSSIZET T_PYSSIZET
@@ -284,6 +286,29 @@ PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nar
     return f->info->body(f, slots);
 }
 
+// An exception leaving a function gets a traceback entry for it, as it would
+// leaving a Python function: the function's code (its name and the module's
+// file) in a frame over the module's namespace, where the "Did you mean"
+// hint of a NameError looks for names. Not on 3.9, which has no such hint
+// and whose linecache fails on a file that is not text.
+void add_traceback_entry(NativeFunction* f) {
+    if (!kTracebacksNameExtensionFiles) {
+        return;
+    }
+    SetAside error;
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
+                                       reinterpret_cast<PyCodeObject*>(f->code), f->globals,
+                                       nullptr);
+    if (!frame) {
+        PyErr_Clear();  // the exception goes on without the entry
+    }
+    error.raise_again();
+    if (frame) {
+        PyTraceBack_Here(frame);  // on failure, its own error stands in the exception's place
+        Py_DECREF(frame);
+    }
+}
+
 // As a Python function's frame does, every call passes the interpreter's
 // recursion check: bodies call back into Python, which may call them again.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -319,6 +344,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                                kwnames && PyTuple_GET_SIZE(kwnames) ? kwnames : nullptr);
     }
     leave_function_call(ts);
+    if (!result) {
+        add_traceback_entry(f);
+    }
     return result;
 }
 

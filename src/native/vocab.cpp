@@ -66,7 +66,7 @@ WatchRegistry* find_registry() {
 // Any change to a watched namespace, its clearing or its end turns the
 // shortcut of its class off for good.
 int namespace_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
-    PyObject* pending = PyErr_GetRaisedException();
+    SetAside pending;
     if (WatchRegistry* registry = find_registry()) {
         for (VocabularyCache* v : registry->caches) {
             if (v->namespace_dict == dict) {
@@ -74,7 +74,7 @@ int namespace_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
             }
         }
     }
-    PyErr_SetRaisedException(pending);
+    pending.raise_again();
     return 0;
 }
 
