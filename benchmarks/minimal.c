@@ -1,7 +1,8 @@
 /* The least the public C API needs for two operations whose cost is mostly
  * attribute reads, written as plain C functions (METH_FASTCALL, the cheapest
- * call the interpreter makes into C): what any compiled version of them
- * costs at best. make bench compares the module with them.
+ * call the interpreter makes into C) with the recursion check every C
+ * function that can call back into Python makes: what any compiled version
+ * of them costs at best. make bench compares the module with them.
  *
  *   compatible(npu, name)   name in npu.device.nn_support_dtypes
  *   serialize(record, ns)   an OrderedDict of the record's settings, with
@@ -25,7 +26,9 @@
 #define CALLGRIND_DUMP_STATS_AT(name) (void)(name)
 #endif
 
-static PyObject *names[3][12];  /* attributes, keys, "device" */
+/* attributes, keys, then "device", "OrderedDict", "copy", "deepcopy" */
+static PyObject *names[3][12];
+static const char *const others[] = {"device", "OrderedDict", "copy", "deepcopy"};
 
 static PyObject *
 compatible(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
@@ -35,17 +38,20 @@ compatible(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_TypeError, "compatible(npu, name)");
         return NULL;
     }
+    /* Reading attributes and comparing can run Python code that calls this
+       again: the recursion check, as CPython's own C functions make it. */
+    if (Py_EnterRecursiveCall(" in compatible")) {
+        return NULL;
+    }
+    int found = -1;
     PyObject *device = PyObject_GetAttr(args[0], names[2][0]);
-    if (!device) {
-        return NULL;
+    PyObject *dtypes = device ? PyObject_GetAttr(device, names[0][7]) : NULL;
+    Py_XDECREF(device);
+    if (dtypes) {
+        found = PySequence_Contains(dtypes, args[1]);
+        Py_DECREF(dtypes);
     }
-    PyObject *dtypes = PyObject_GetAttr(device, names[0][7]);
-    Py_DECREF(device);
-    if (!dtypes) {
-        return NULL;
-    }
-    int found = PySequence_Contains(dtypes, args[1]);
-    Py_DECREF(dtypes);
+    Py_LeaveRecursiveCall();
     return found < 0 ? NULL : PyBool_FromLong(found);
 }
 
@@ -64,16 +70,20 @@ serialize(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_TypeError, "serialize(record, namespace)");
         return NULL;
     }
-    PyObject *ordered_dict = PyDict_GetItemString(args[1], "OrderedDict");
+    if (Py_EnterRecursiveCall(" in serialize")) {
+        return NULL;
+    }
+    PyObject *ordered_dict = PyDict_GetItemWithError(args[1], names[2][1]);
     PyObject *result = ordered_dict ? PyObject_CallNoArgs(ordered_dict) : NULL;
     if (!result) {
+        Py_LeaveRecursiveCall();
         return NULL;
     }
     for (int i = 0; i < 12; ++i) {
         PyObject *value;
         if (i == 7) {
-            PyObject *copy = PyDict_GetItemString(args[1], "copy");
-            PyObject *deepcopy = copy ? PyObject_GetAttrString(copy, "deepcopy") : NULL;
+            PyObject *copy = PyDict_GetItemWithError(args[1], names[2][2]);
+            PyObject *deepcopy = copy ? PyObject_GetAttr(copy, names[2][3]) : NULL;
             PyObject *list = deepcopy ? PyObject_GetAttr(args[0], names[0][i]) : NULL;
             value = list ? PyObject_CallOneArg(deepcopy, list) : NULL;
             Py_XDECREF(list);
@@ -84,11 +94,12 @@ serialize(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
         }
         if (!value || PyObject_SetItem(result, names[1][i], value) < 0) {
             Py_XDECREF(value);
-            Py_DECREF(result);
-            return NULL;
+            Py_CLEAR(result);
+            break;
         }
         Py_DECREF(value);
     }
+    Py_LeaveRecursiveCall();
     return result;
 }
 
@@ -125,8 +136,10 @@ static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "npu_minimal", NU
 PyMODINIT_FUNC
 PyInit_npu_minimal(void)
 {
-    if (!(names[2][0] = PyUnicode_InternFromString("device"))) {
-        return NULL;
+    for (int i = 0; i < 4; ++i) {
+        if (!(names[2][i] = PyUnicode_InternFromString(others[i]))) {
+            return NULL;
+        }
     }
     for (int i = 0; i < 12; ++i) {
         names[0][i] = PyUnicode_InternFromString(attributes[i]);

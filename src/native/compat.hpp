@@ -127,8 +127,13 @@ inline void raise_name_error(PyObject* name) {
 // count against their own limit (sys.getrecursionlimit()), apart from the
 // much deeper one of C calls, so both are taken: the first bounds the depth
 // as for Python code, the second keeps the C stack's accounting, and the
-// thread state is taken once, on entry (kept in *ts for the leaving). False
-// with RecursionError set when the limit is reached.
+// thread state is taken once, on entry (kept in *ts for the leaving). On 3.12
+// and 3.13 the C count is a counter of the thread state: far from its limit
+// it is counted there directly, and near it Py_EnterRecursiveCall decides
+// (and raises) as ever. False with RecursionError set when the limit is
+// reached.
+#define NPU_COUNTS_C_CALLS (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000)
+
 inline bool enter_function_call(PyThreadState** ts) {
 #if PY_VERSION_HEX >= 0x030C0000
 #if PY_VERSION_HEX >= 0x030D0000
@@ -141,6 +146,12 @@ inline bool enter_function_call(PyThreadState** ts) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return false;
     }
+#if NPU_COUNTS_C_CALLS
+    if (t->c_recursion_remaining > 1) {
+        --t->c_recursion_remaining;
+        return true;
+    }
+#endif
     if (Py_EnterRecursiveCall("")) {
         ++t->py_recursion_remaining;
         return false;
@@ -153,7 +164,11 @@ inline bool enter_function_call(PyThreadState** ts) {
 }
 
 inline void leave_function_call(PyThreadState* ts) {
+#if NPU_COUNTS_C_CALLS
+    ++ts->c_recursion_remaining;  // as Py_LeaveRecursiveCall counts it
+#else
     Py_LeaveRecursiveCall();
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     ++ts->py_recursion_remaining;
 #else

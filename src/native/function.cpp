@@ -761,6 +761,7 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     f->dict = nullptr;
     f->weakreflist = nullptr;
     f->owner = Ref::borrow(owner).release();
+    f->state = state_of(owner);
     f->objclass = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));

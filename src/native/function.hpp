@@ -8,6 +8,7 @@
 namespace npu {
 
 struct NativeFunction;
+struct ModuleState;
 
 // The body of a function: receives every parameter bound, in order
 // (borrowed references, all non-NULL) and returns a new reference or NULL.
@@ -45,6 +46,7 @@ struct NativeFunction {
     PyObject* dict;         // __dict__
     PyObject* weakreflist;
     PyObject* owner;        // the module object whose state the body uses
+    ModuleState* state;     // that state, which lives as long as `owner`
     PyObject* objclass;     // __objclass__: the class whose body holds it, if any
 };
 

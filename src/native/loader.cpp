@@ -17,7 +17,7 @@ int apply(PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read,
 // if dev.getboolean(key, fallback): device.nn_support_dtypes.append(DeviceDtype.<constant>)
 int apply_switch(NativeFunction* fn, PyObject* device, PyObject* dev,
                  PyObject* key, PyObject* fallback, PyObject* constant) {
-    const Names& n = state_of(fn->owner)->n;
+    const Names& n = fn->state->n;
     Ref on = call_method(dev, n.getboolean, key, fallback);
     const int truth = on ? PyObject_IsTrue(on.get()) : -1;
     if (truth <= 0) {
@@ -31,7 +31,7 @@ int apply_switch(NativeFunction* fn, PyObject* device, PyObject* dev,
 }
 
 PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
-    ModuleState* st = state_of(fn->owner);
+    ModuleState* st = fn->state;
     const Names& n = st->n;
     PyObject* parser = args[0];
     PyObject* device = args[1];
@@ -101,7 +101,7 @@ int log_error(NativeFunction* fn, const Names& n, PyObject* message, PyObject* n
 }
 
 PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
-    ModuleState* st = state_of(fn->owner);
+    ModuleState* st = fn->state;
     const Names& n = st->n;
     PyObject* self = args[0];
     PyObject* npu_model = args[1];
@@ -164,7 +164,7 @@ PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
 
 // quantized_dtype in self.device.nn_support_dtypes
 PyObject* is_quantize_method_compatible(NativeFunction* fn, PyObject* const* args) {
-    const Names& n = state_of(fn->owner)->n;
+    const Names& n = fn->state->n;
     Ref device = getattr(args[0], n.device);
     Ref dtypes = device ? getattr(device.get(), n.nn_support_dtypes) : Ref();
     if (!dtypes) {
@@ -174,7 +174,7 @@ PyObject* is_quantize_method_compatible(NativeFunction* fn, PyObject* const* arg
     if (found < 0) {
         return nullptr;
     }
-    return PyBool_FromLong(found);
+    return Ref::borrow(found ? Py_True : Py_False).release();
 }
 
 const char* const kInitParams[] = {"self", "npu_model"};

@@ -40,7 +40,7 @@ Ref load_global(NativeFunction* fn, PyObject* name) {
     }
     // The namespace's __builtins__ as the call reads it (a module stands for
     // its namespace); without one, a 3.9 frame's builtins hold None alone.
-    Ref builtins = Ref::borrow(dict_item(fn->globals, state_of(fn->owner)->n.dunder_builtins));
+    Ref builtins = Ref::borrow(dict_item(fn->globals, fn->state->n.dunder_builtins));
     if (!builtins) {
         if (PyErr_Occurred()) {
             return {};

@@ -122,7 +122,7 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
 }
 
 PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
-    ModuleState* st = state_of(fn->owner);
+    ModuleState* st = fn->state;
     const Names& n = st->n;
     PyObject* self = args[kSelf];
     Ref dtypes = Ref::borrow(args[kDtypes]);
@@ -154,7 +154,7 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
 }
 
 PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
-    const Names& n = state_of(fn->owner)->n;
+    const Names& n = fn->state->n;
     PyObject* self = args[0];
     Ref ordered_dict = load_global(fn, n.OrderedDict);
     Ref result = ordered_dict ? call(ordered_dict.get()) : Ref();

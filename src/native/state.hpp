@@ -198,8 +198,8 @@ inline Ref load_global(NativeFunction* fn, PyObject* name) {
 Ref load_global(NativeFunction* fn, PyObject* name);
 #endif
 inline Ref os_path_function(NativeFunction* fn, PyObject* name) {
-    Ref os = load_global(fn, state_of(fn->owner)->n.os);
-    Ref path = os ? getattr(os.get(), state_of(fn->owner)->n.path) : Ref();
+    Ref os = load_global(fn, fn->state->n.os);
+    Ref path = os ? getattr(os.get(), fn->state->n.path) : Ref();
     return path ? getattr(path.get(), name) : Ref();
 }
 

@@ -10,7 +10,7 @@ namespace npu {
 
 namespace {
 
-ModuleState* state(NativeFunction* self) { return state_of(self->owner); }
+ModuleState* state(NativeFunction* self) { return self->state; }
 
 constexpr Py_ssize_t kQuantized = 5;  // get_options() begins with get_quantization_dtype()
 
