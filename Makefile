@@ -21,7 +21,7 @@ SOURCES := $(shell git ls-files src CMakeLists.txt pyproject.toml 2>/dev/null ||
                    find src CMakeLists.txt pyproject.toml -type f)
 OWN := $(VENV)/.ovralite-venv
 
-.PHONY: setup run test test-all test-general test-wheels test-debug bench sanitize valgrind fuzz wheels check-wheels \
+.PHONY: setup run test test-all test-general test-wheels bench bench-all sanitize valgrind fuzz wheels check-wheels \
     clean FORCE
 
 # The project's own virtual environment with the build backend: made once
@@ -141,6 +141,14 @@ bench: setup
 	    --general $$(ls $(BENCH_DIR)/general/ovralite/api/npu_config/npu_config*.so) \
 	    $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so 2>/dev/null | sed 's/^/--cython /') \
 	    --minimal $$(ls $(BENCH_DIR)/npu_minimal*.so)
+
+# make bench on each of BENCH_VERSIONS, counting instructions.
+BENCH_VERSIONS ?= 3.9 3.13 3.14 3.15
+bench-all:
+	@for v in $(BENCH_VERSIONS); do \
+	    $(MAKE) --no-print-directory bench PY_VERSION=$$v VENV=$(VENV_PREFIX)$$v \
+	        BENCH_DIR=build/bench-$$v BENCH_ARGS=--instructions || exit 1; \
+	done
 
 sanitize:
 	$(MAKE) --no-print-directory setup VENV=$(SAN_VENV) \
