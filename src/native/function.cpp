@@ -672,7 +672,7 @@ Ref make_function_type(PyObject* module) {
     return type;
 }
 
-Ref make_code(const FunctionInfo& info, PyObject* filename) {
+CompiledDef make_code(const FunctionInfo& info, PyObject* filename) {
     Ref file_text = Ref::steal(PyUnicode_AsUTF8String(filename));
     if (!file_text) {
         return {};
@@ -680,7 +680,10 @@ Ref make_code(const FunctionInfo& info, PyObject* filename) {
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(PyBytes_AS_STRING(file_text.get()), info.name, 0)));
     Ref varnames = Ref::steal(PyTuple_New(info.argcount));
-    if (!empty || !varnames) {
+    if (!empty || !varnames || info.argcount > kMaxParams) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "a function of more parameters than binding takes");
+        }
         return {};
     }
     for (Py_ssize_t i = 0; i < info.argcount; ++i) {
@@ -705,23 +708,20 @@ Ref make_code(const FunctionInfo& info, PyObject* filename) {
             return {};
         }
     }
-    return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+    Ref code = Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+    if (!code) {
+        return {};
+    }
+    return {std::move(code), std::move(varnames)};
 }
 
-Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
+Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames, PyObject* owner,
                   PyObject* defaults, PyObject* maker_builtins) {
     const Names& n = state_of(owner)->n;
     PyObject* globals = module_namespace(owner).get();  // kept by the module
     Ref name = Ref::steal(PyUnicode_InternFromString(info.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
-    Ref varnames = getattr(code, n.co_varnames);
-    Ref co_name = getattr(code, n.co_name);
-    if (!name || !qualname || !varnames || !co_name) {
-        return {};
-    }
-    if (!PyTuple_Check(varnames.get()) || PyTuple_GET_SIZE(varnames.get()) < info.argcount ||
-        info.argcount > kMaxParams) {
-        PyErr_SetString(PyExc_SystemError, "code object does not match its function");
+    if (!name || !qualname) {
         return {};
     }
     // Like a `def`: __module__ is the namespace's __name__ at creation, and
@@ -744,11 +744,11 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     }
     f->vectorcall = function_vectorcall;
     f->info = &info;
+    f->co_name = Ref::borrow(name.get()).release();
     f->name = name.release();
     f->qualname = qualname.release();
     f->code = Ref::borrow(code).release();
-    f->varnames = varnames.release();
-    f->co_name = co_name.release();
+    f->varnames = Ref::borrow(varnames).release();
     f->globals = Ref::borrow(globals).release();
     f->builtins = builtins.release();
     f->module = module_name.release();
@@ -767,20 +767,9 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void set_objclass(PyObject* module, PyObject* member, PyObject* cls) {
-    const ModuleState* st = state_of(module);
-    Ref function = Ref::borrow(member);
-    if (PyObject_TypeCheck(member, &PyClassMethod_Type)) {
-        function = getattr(member, st->n.dunder_func);
-        if (!function) {
-            PyErr_Clear();  // a wrapper without a function has no class to learn
-        }
-    }
-    if (function &&
-        Py_TYPE(function.get()) == reinterpret_cast<PyTypeObject*>(st->function_type)) {
-        auto* f = reinterpret_cast<NativeFunction*>(function.get());
-        Py_XSETREF(f->objclass, Ref::borrow(cls).release());
-    }
+void set_objclass(PyObject* function, PyObject* cls) {
+    auto* f = reinterpret_cast<NativeFunction*>(function);
+    Py_XSETREF(f->objclass, Ref::borrow(cls).release());
 }
 
 }  // namespace npu

@@ -33,7 +33,7 @@ struct NativeFunction {
     PyObject* qualname;     // __qualname__
     PyObject* code;         // __code__
     PyObject* varnames;     // the code's parameter names, for binding
-    PyObject* co_name;      // the code's name, quoted by 3.9's argument errors
+    PyObject* co_name;      // the code's name (the first __name__), quoted by 3.9's argument errors
     PyObject* globals;      // __globals__: the module namespace
     PyObject* builtins;     // namespace searched after __globals__
     PyObject* module;       // __module__
@@ -53,18 +53,23 @@ struct NativeFunction {
 // The function type of one module object, made from a PyType_Spec for it.
 Ref make_function_type(PyObject* module);
 
-// A code object whose argument counts and names describe `info`, as a
-// compiled `def` would have; shared by every function made from it.
-Ref make_code(const FunctionInfo& info, PyObject* filename);
+// What a compiled `def` is made from: a code object whose argument counts and
+// names describe `info`, and those names (interned), which binding compares
+// keywords with. Shared by every function made from it.
+struct CompiledDef {
+    Ref code;
+    Ref varnames;
+};
+CompiledDef make_code(const FunctionInfo& info, PyObject* filename);
 
-// A new function over `owner`'s namespace. `defaults` may be NULL. Its
-// builtins are those of the namespace, as for a `def` executed there, else
-// `builtins` of the code that makes it (NULL: the running code's).
-Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* owner,
+// A new function over `owner`'s namespace from `code` and `varnames` (as
+// make_code made them). `defaults` may be NULL. Its builtins are those of the
+// namespace, as for a `def` executed there, else `builtins` of the code that
+// makes it (NULL: the running code's).
+Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames, PyObject* owner,
                   PyObject* defaults, PyObject* builtins = nullptr);
 
-// Files `cls` as the class of the function `member`, or of the function a
-// classmethod `member` wraps; anything else is left alone.
-void set_objclass(PyObject* module, PyObject* member, PyObject* cls);
+// Files `cls` as the class of `function`, one of the module's functions.
+void set_objclass(PyObject* function, PyObject* cls);
 
 }  // namespace npu

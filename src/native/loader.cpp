@@ -1,6 +1,7 @@
 // NPUConfig: locates and reads a model's configuration file, applies its
 // section "device" to a DeviceConfig, and answers compatibility questions.
 #include "classes.hpp"
+#include "settings.hpp"
 #include "state.hpp"
 
 namespace npu {
@@ -30,6 +31,17 @@ int apply_switch(NativeFunction* fn, PyObject* device, PyObject* dev,
     return name && call(append.get(), name.get()) ? 0 : -1;
 }
 
+// device.sdk_dir = os.path.join(ROOT_DIR, "simulator", dev.get(key, fallback))
+int apply_under_root(NativeFunction* fn, PyObject* device, PyObject* attribute, PyObject* dev,
+                     PyObject* key, PyObject* fallback) {
+    const Names& n = fn->state->n;
+    Ref join = os_path_function(fn, n.join);
+    Ref root = join ? load_global(fn, n.ROOT_DIR) : Ref();
+    Ref value = root ? call_method(dev, n.get, key, fallback) : Ref();
+    Ref path = value ? call(join.get(), root.get(), n.simulator, value.get()) : Ref();
+    return path ? set_attr(device, attribute, path.get()) : -1;
+}
+
 PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
     ModuleState* st = fn->state;
     const Names& n = st->n;
@@ -43,54 +55,39 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
     if (!dev) {
         return nullptr;
     }
-    PyObject* d = dev.get();
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref sixty_four = Ref::steal(PyLong_FromLong(64));
-    Ref twelve = Ref::steal(PyLong_FromLong(12));
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!one || !sixty_four || !twelve || !two) {
-        return nullptr;
-    }
-    if (apply(device, n.target, d, n.get, n.target, n.default_target) < 0 ||
-        apply(device, n.pid, d, n.get, n.pid, n.default_pid) < 0 ||
-        apply(device, n.optimization, d, n.get, n.optimization, Py_True) < 0 ||
-        apply(device, n.core, d, n.getint, n.core, one.get()) < 0 ||
-        apply(device, n.mad_per_core, d, n.getint, n.mad_per_core, sixty_four.get()) < 0 ||
-        apply(device, n.input_buffer_depth, d, n.getint, n.input_buffer_depth, twelve.get()) <
-            0 ||
-        apply(device, n.evis, d, n.getint, n.evis, two.get()) < 0) {
-        return nullptr;
-    }
-    if (apply_switch(fn, device, d, n.float16_support, Py_False, n.FLOAT16) < 0 ||
-        apply_switch(fn, device, d, n.dfp8_support, Py_True, n.DYNAMIC_FIXED_POINT_INT8) < 0 ||
-        apply_switch(fn, device, d, n.dfp16_support, Py_False, n.DYNAMIC_FIXED_POINT_INT16) <
-            0 ||
-        apply_switch(fn, device, d, n.aqu8_support, Py_False, n.SCALE_AFFINE_UINT8) < 0) {
-        return nullptr;
-    }
-    if (apply(device, n.ext_sram_sizes, d, n.get, n.extSRAMSizes, n.default_ext_sram) < 0 ||
-        apply(device, n.ext_axi_sram_sizes, d, n.get, n.extAXISRAMSizes,
-              n.default_ext_axi_sram) < 0) {
-        return nullptr;
-    }
-    // device.sdk_dir = os.path.join(ROOT_DIR, "simulator", dev.get("sdk_dir", "LION"))
-    Ref join = os_path_function(fn, n.join);
-    Ref root = join ? load_global(fn, n.ROOT_DIR) : Ref();
-    Ref sdk = root ? call_method(d, n.get, n.sdk_dir, n.default_sdk_dir) : Ref();
-    Ref sdk_path = sdk ? call(join.get(), root.get(), n.simulator, sdk.get()) : Ref();
-    if (!sdk_path || set_attr(device, n.sdk_dir, sdk_path.get()) < 0) {
-        return nullptr;
-    }
-    if (apply(device, n.simulator_config, d, n.get, n.simulator_config,
-              n.default_simulator_config) < 0) {
-        return nullptr;
+    for (const Setting& setting : kSettings) {
+        PyObject* attribute = n.*setting.attribute;
+        PyObject* key = n.*setting.key;
+        PyObject* fallback = st->fallbacks[&setting - kSettings];
+        int done = 0;
+        switch (setting.read) {
+            case Read::Get:
+                done = apply(device, attribute, dev.get(), n.get, key, fallback);
+                break;
+            case Read::GetInt:
+                done = apply(device, attribute, dev.get(), n.getint, key, fallback);
+                break;
+            case Read::Switches:
+                for (const Switch& s : kSwitches) {
+                    if ((done = apply_switch(fn, device, dev.get(), n.*s.key,
+                                             s.fallback ? Py_True : Py_False,
+                                             n.*s.constant)) < 0) {
+                        break;
+                    }
+                }
+                break;
+            case Read::UnderRoot:
+                done = apply_under_root(fn, device, attribute, dev.get(), key, fallback);
+                break;
+        }
+        if (done < 0) {
+            return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }
 
 const char* const kParseDeviceParams[] = {"parser", "device"};
-const FunctionInfo kParseDevice = {"_parse_device", "NPUConfig.__init__.<locals>._parse_device",
-                                   kParseDeviceParams, 2, parse_device};
 
 // ovraLog.e(message.format(npu_model))
 int log_error(NativeFunction* fn, const Names& n, PyObject* message, PyObject* npu_model) {
@@ -107,8 +104,8 @@ PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
     PyObject* npu_model = args[1];
     // Made as a def in this body is: without __builtins__ in the namespace,
     // it takes the builtins of the function that makes it.
-    Ref parse = make_function(kParseDevice, st->parse_device_code, fn->owner, nullptr,
-                              fn->builtins);
+    Ref parse = make_function(kParseDevice, st->parse_device_code, st->parse_device_varnames,
+                              fn->owner, nullptr, fn->builtins);
     if (!parse) {
         return nullptr;
     }
@@ -186,29 +183,21 @@ const FunctionInfo kCompatible = {"is_quantize_method_compatible",
 
 }  // namespace
 
+const FunctionInfo kParseDevice = {"_parse_device", "NPUConfig.__init__.<locals>._parse_device",
+                                   kParseDeviceParams, 2, parse_device};
+
 Ref make_npu_config(PyObject* module) {
-    ModuleState* st = state_of(module);
-    const Names& n = st->n;
-    st->kwnames_record = PyTuple_Pack(2, n.target, n.pid);
-    st->kwnames_parser = PyTuple_Pack(1, n.dict_type);
-    if (!st->kwnames_record || !st->kwnames_parser) {
-        return {};
-    }
-    // _parse_device is made afresh by every construction, over one code object.
-    Ref parse_code = new_code(module, kParseDevice);
-    if (!parse_code) {
-        return {};
-    }
-    st->parse_device_code = parse_code.release();
+    const Names& n = state_of(module)->n;
     Ref init = new_function(module, kInit);
     Ref compatible = init ? new_function(module, kCompatible) : Ref();
     if (!compatible) {
         return {};
     }
+    PyObject* assigned[] = {n.device};
     return new_class(module, "NPUConfig",
-                     {{n.dunder_init, init.get()},
-                      {n.is_quantize_method_compatible, compatible.get()}},
-                     {n.device});
+                     {{n.dunder_init, init.get(), init.get()},
+                      {n.is_quantize_method_compatible, compatible.get(), compatible.get()}},
+                     assigned, 1);
 }
 
 }  // namespace npu

@@ -1,9 +1,12 @@
 // Module definition and the load sequence (multi-phase initialisation).
 #include "classes.hpp"
 #include "compat.hpp"
+#include "settings.hpp"
 #include "state.hpp"
 
 namespace npu {
+
+namespace {
 
 int init_names(Names& n) {
 #define NPU_INIT(field, text)                          \
@@ -19,6 +22,68 @@ void clear_names(Names& n) {
 #define NPU_CLEAR(field, text) Py_CLEAR(n.field);
     NPU_NAMES(NPU_CLEAR)
 #undef NPU_CLEAR
+}
+
+PyObject* make_fallback(const Fallback& fallback) {
+    switch (fallback.kind) {
+        case Fallback::Text:
+            return PyUnicode_InternFromString(fallback.text);
+        case Fallback::Number:
+            return PyLong_FromLong(fallback.number);
+        case Fallback::True:
+            return Ref::borrow(Py_True).release();
+        case Fallback::EmptyList:
+            return PyList_New(0);
+    }
+    return nullptr;
+}
+
+int read_assertions_flag(ModuleState* st) {
+    Borrowed flags(PySys_GetObject("flags"));
+    if (!flags) {
+        st->assertions = true;
+        return 0;
+    }
+    Ref optimize = Ref::steal(PyObject_GetAttrString(flags.get(), "optimize"));
+    if (!optimize) {
+        return -1;
+    }
+    const int level = PyObject_IsTrue(optimize.get());
+    if (level < 0) {
+        return -1;
+    }
+    st->assertions = level == 0;
+    return 0;
+}
+
+}  // namespace
+
+int init_state(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (init_names(st->n) < 0 || read_assertions_flag(st) < 0 ||
+        !(st->function_type = make_function_type(module).release())) {
+        return -1;
+    }
+    const Names& n = st->n;
+    for (int i = 0; i < kSettingCount; ++i) {
+        if (!(st->fallbacks[i] = make_fallback(kSettings[i].fallback))) {
+            return -1;
+        }
+    }
+    // What every NPUConfig construction shares: the keyword names of its
+    // calls and the code of _parse_device.
+    st->kwnames_record = PyTuple_Pack(2, n.target, n.pid);
+    st->kwnames_parser = PyTuple_Pack(1, n.dict_type);
+    if (!st->kwnames_record || !st->kwnames_parser) {
+        return -1;
+    }
+    CompiledDef parse = new_code(module, kParseDevice);
+    if (!parse.code) {
+        return -1;
+    }
+    st->parse_device_code = parse.code.release();
+    st->parse_device_varnames = parse.varnames.release();
+    return 0;
 }
 
 Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
@@ -64,7 +129,7 @@ Ref os_path_function(PyObject* globals, PyObject* builtins, const Names& n, PyOb
     return path ? getattr(path.get(), name) : Ref();
 }
 
-Ref new_code(PyObject* module, const FunctionInfo& info) {
+CompiledDef new_code(PyObject* module, const FunctionInfo& info) {
     Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
     if (!filename) {
         PyErr_Clear();
@@ -77,26 +142,22 @@ Ref new_code(PyObject* module, const FunctionInfo& info) {
 }
 
 Ref new_function(PyObject* module, const FunctionInfo& info, PyObject* defaults) {
-    Ref code = new_code(module, info);
-    if (!code) {
+    CompiledDef def = new_code(module, info);
+    if (!def.code) {
         return {};
     }
-    return make_function(info, code.get(), module, defaults);
+    return make_function(info, def.code.get(), def.varnames.get(), module, defaults);
 }
 
 // classmethod(function), as the decorator in a class body calls it: from
 // 3.10 the wrapper then takes the function's __name__, __qualname__,
 // __module__ and __doc__, and keeps it as __wrapped__.
-Ref new_classmethod(PyObject* module, const FunctionInfo& info) {
-    Ref function = new_function(module, info);
-    if (!function) {
-        return {};
-    }
-    return call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), function.get());
+Ref classmethod_of(PyObject* function) {
+    return function ? call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), function) : Ref();
 }
 
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
-              std::initializer_list<PyObject*> static_attributes) {
+              PyObject* const* static_attributes, int static_count) {
     ModuleState* st = state_of(module);
     Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
     Ref ns = Ref::steal(PyDict_New());
@@ -115,23 +176,27 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
         return {};
     }
     for (const Member& m : members) {
-        if (!m.second || PyDict_SetItem(ns.get(), m.first, m.second) < 0) {
+        if (!m.value || PyDict_SetItem(ns.get(), m.name, m.value) < 0) {
             return {};
         }
     }
     if (kClassesRecordStaticAttributes) {
         // A class statement ends its body with the names that its methods
         // assign as self.<name>, sorted.
-        Ref assigned =
-            Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(static_attributes.size())));
+        Ref assigned = Ref::steal(PyList_New(0));
         if (!assigned) {
             return {};
         }
-        Py_ssize_t i = 0;
-        for (PyObject* attribute : static_attributes) {
-            PyTuple_SET_ITEM(assigned.get(), i++, Ref::borrow(attribute).release());
+        for (int i = 0; i < static_count; ++i) {
+            if (PyList_Append(assigned.get(), static_attributes[i]) < 0) {
+                return {};
+            }
         }
-        if (PyDict_SetItem(ns.get(), st->n.dunder_static_attributes, assigned.get()) < 0) {
+        if (PyList_Sort(assigned.get()) < 0) {
+            return {};
+        }
+        Ref sorted = Ref::steal(PyList_AsTuple(assigned.get()));
+        if (!sorted || PyDict_SetItem(ns.get(), st->n.dunder_static_attributes, sorted.get()) < 0) {
             return {};
         }
     }
@@ -141,7 +206,9 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
                     : Ref();
     if (cls) {
         for (const Member& m : members) {
-            set_objclass(module, m.second, cls.get());
+            if (m.function) {
+                set_objclass(m.function, cls.get());
+            }
         }
     }
     return cls;
@@ -258,28 +325,9 @@ Ref compute_root_dir(ModuleState* st, PyObject* globals) {
     return joined ? call(abspath.get(), joined.get()) : Ref();
 }
 
-int read_assertions_flag(ModuleState* st) {
-    Borrowed flags(PySys_GetObject("flags"));
-    if (!flags) {
-        st->assertions = true;
-        return 0;
-    }
-    Ref optimize = Ref::steal(PyObject_GetAttrString(flags.get(), "optimize"));
-    if (!optimize) {
-        return -1;
-    }
-    const int level = PyObject_IsTrue(optimize.get());
-    if (level < 0) {
-        return -1;
-    }
-    st->assertions = level == 0;
-    return 0;
-}
-
 int module_exec(PyObject* module) {
     ModuleState* st = state_of(module);
-    if (init_names(st->n) < 0 || read_assertions_flag(st) < 0 ||
-        !(st->function_type = make_function_type(module).release())) {
+    if (init_state(module) < 0) {
         return -1;
     }
     PyObject* g = module_namespace(module).get();  // the module keeps it for the load
@@ -321,6 +369,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     }
     Py_VISIT(st->function_type);
     Py_VISIT(st->parse_device_code);
+    Py_VISIT(st->parse_device_varnames);
+    for (PyObject* fallback : st->fallbacks) {
+        Py_VISIT(fallback);
+    }
     Py_VISIT(st->kwnames_record);
     Py_VISIT(st->kwnames_parser);
 #if NPU_SHORTCUTS
@@ -341,6 +393,10 @@ int module_clear(PyObject* module) {
     }
     Py_CLEAR(st->function_type);
     Py_CLEAR(st->parse_device_code);
+    Py_CLEAR(st->parse_device_varnames);
+    for (PyObject*& fallback : st->fallbacks) {
+        Py_CLEAR(fallback);
+    }
     Py_CLEAR(st->kwnames_record);
     Py_CLEAR(st->kwnames_parser);
 #if NPU_SHORTCUTS

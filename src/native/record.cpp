@@ -1,60 +1,16 @@
 // DeviceConfig: the record of one device, and its serialization.
 #include "classes.hpp"
+#include "settings.hpp"
 #include "state.hpp"
 
 namespace npu {
 
 namespace {
 
-// Parameter positions of DeviceConfig.__init__ (0 is the instance).
-enum Param : int {
-    kSelf,
-    kTarget,
-    kPid,
-    kCore,
-    kMadPerCore,
-    kInputBufferDepth,
-    kEvis,
-    kDtypes,
-    kOptimization,
-    kExtSramSizes,
-    kSdkDir,
-    kSimulatorConfig,
-    kExtAxiSramSizes,
-    kParamCount
-};
-
 const char* const kInitParams[kParamCount] = {
     "self",  "target",           "pid",          "core",           "mad_per_core",
     "input_buffer_depth",        "evis",         "nn_support_dtypes", "optimization",
     "ext_sram_sizes",            "sdk_dir",      "simulator_config", "ext_axi_sram_sizes"};
-
-constexpr int kAttributes = kParamCount - 1;
-
-// The constructor's attributes in the order it assigns them, each with the
-// parameter it takes; nn_support_dtypes takes the deep copy of its argument.
-struct Assigned {
-    PyObject* Names::*name;
-    Param param;
-};
-constexpr Assigned kAssigned[kAttributes] = {
-    {&Names::target, kTarget},
-    {&Names::pid, kPid},
-    {&Names::optimization, kOptimization},
-    {&Names::core, kCore},
-    {&Names::mad_per_core, kMadPerCore},
-    {&Names::input_buffer_depth, kInputBufferDepth},
-    {&Names::evis, kEvis},
-    {&Names::nn_support_dtypes, kDtypes},
-    {&Names::ext_sram_sizes, kExtSramSizes},
-    {&Names::sdk_dir, kSdkDir},
-    {&Names::simulator_config, kSimulatorConfig},
-    {&Names::ext_axi_sram_sizes, kExtAxiSramSizes},
-};
-
-PyObject* assigned_value(const Assigned& a, PyObject* const* args, PyObject* copied) {
-    return a.param == kDtypes ? copied : args[a.param];
-}
 
 // `item in options`, options being DeviceDtype.get_options(): the interpreter's
 // comparison with each name in turn. From the cached names of the unchanged
@@ -137,16 +93,18 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     }
     // The deep copy is made when its turn comes: a failing copy leaves the
     // attributes before it assigned.
-    Ref copied;
-    for (const Assigned& a : kAssigned) {
-        if (a.param == kDtypes) {
+    for (int index : kAssignmentOrder) {
+        const Setting& setting = kSettings[index];
+        Ref copied;
+        PyObject* value = args[setting.param];
+        if (setting.read == Read::Switches) {
             Ref copy = load_global(fn, n.copy);
             copied = copy ? call_method(copy.get(), n.deepcopy, dtypes.get()) : Ref();
-            if (!copied) {
+            if (!(value = copied.get())) {
                 return nullptr;
             }
         }
-        if (set_attr(self, n.*a.name, assigned_value(a, args, copied.get())) < 0) {
+        if (set_attr(self, n.*setting.attribute, value) < 0) {
             return nullptr;
         }
     }
@@ -161,33 +119,19 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     if (!result) {
         return nullptr;
     }
-    // key, attribute; the data types are written as a copy of their own,
-    // copy.deepcopy being looked up before the attribute is read.
-    const std::pair<PyObject*, PyObject*> entries[] = {
-        {n.target, n.target},
-        {n.pid, n.pid},
-        {n.optimization, n.optimization},
-        {n.core, n.core},
-        {n.mad_per_core, n.mad_per_core},
-        {n.input_buffer_depth, n.input_buffer_depth},
-        {n.evis, n.evis},
-        {n.nn_support_dtypes, n.nn_support_dtypes},
-        {n.extSRAMSizes, n.ext_sram_sizes},
-        {n.extAXISRAMSizes, n.ext_axi_sram_sizes},
-        {n.sdk_dir, n.sdk_dir},
-        {n.simulator_config, n.simulator_config},
-    };
-    for (const auto& [key, attribute] : entries) {
+    // Under the file's keys; the data types as a copy of their own, with
+    // copy.deepcopy looked up before the attribute is read.
+    for (const Setting& setting : kSettings) {
         Ref value;
-        if (attribute == n.nn_support_dtypes) {
+        if (setting.read == Read::Switches) {
             Ref copy = load_global(fn, n.copy);
             Ref deepcopy = copy ? getattr(copy.get(), n.deepcopy) : Ref();
-            Ref dtypes = deepcopy ? getattr(self, attribute) : Ref();
+            Ref dtypes = deepcopy ? getattr(self, n.*setting.attribute) : Ref();
             value = dtypes ? call(deepcopy.get(), dtypes.get()) : Ref();
         } else {
-            value = getattr(self, attribute);
+            value = getattr(self, n.*setting.attribute);
         }
-        if (!value || PyObject_SetItem(result.get(), key, value.get()) < 0) {
+        if (!value || PyObject_SetItem(result.get(), n.*setting.key, value.get()) < 0) {
             return nullptr;
         }
     }
@@ -203,27 +147,34 @@ const FunctionInfo kSerialize = {"serialize", "DeviceConfig.serialize", kSelfPar
 }  // namespace
 
 Ref make_device_config(PyObject* module) {
-    const Names& n = state_of(module)->n;
-    // The defaults are evaluated once, here: the empty list is shared by
-    // every call that omits nn_support_dtypes.
-    Ref defaults = Ref::steal(Py_BuildValue("(iiiiNOOOOO)", 1, 64, 12, 2, PyList_New(0), Py_True,
-                                            n.default_ext_sram, n.default_sdk_dir,
-                                            n.default_simulator_config,
-                                            n.default_ext_axi_sram));
+    const ModuleState* st = state_of(module);
+    const Names& n = st->n;
+    // The defaults are the settings' fallbacks, evaluated once: the empty
+    // list is shared by every call that omits nn_support_dtypes.
+    Ref defaults = Ref::steal(PyTuple_New(kParamCount - kCore));
     if (!defaults) {
         return {};
+    }
+    for (const Setting& setting : kSettings) {
+        if (setting.param >= kCore) {
+            PyObject* fallback = st->fallbacks[&setting - kSettings];
+            PyTuple_SET_ITEM(defaults.get(), setting.param - kCore,
+                             Ref::borrow(fallback).release());
+        }
     }
     Ref init = new_function(module, kInit, defaults.get());
     Ref serialize = init ? new_function(module, kSerialize) : Ref();
     if (!serialize) {
         return {};
     }
-    Ref cls = new_class(module, "DeviceConfig",
-                        {{n.dunder_init, init.get()}, {n.serialize, serialize.get()}},
-                        {n.core, n.evis, n.ext_axi_sram_sizes, n.ext_sram_sizes,
-                         n.input_buffer_depth, n.mad_per_core, n.nn_support_dtypes,
-                         n.optimization, n.pid, n.sdk_dir, n.simulator_config, n.target});
-    return cls;
+    PyObject* attributes[kSettingCount];
+    for (int i = 0; i < kSettingCount; ++i) {
+        attributes[i] = n.*kSettings[i].attribute;
+    }
+    return new_class(module, "DeviceConfig",
+                     {{n.dunder_init, init.get(), init.get()},
+                      {n.serialize, serialize.get(), serialize.get()}},
+                     attributes, kSettingCount);
 }
 
 }  // namespace npu

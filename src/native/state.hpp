@@ -29,7 +29,6 @@ namespace npu {
     X(dunder_init, "__init__")                                              \
     X(serialize, "serialize")                                               \
     X(is_quantize_method_compatible, "is_quantize_method_compatible")       \
-    X(parse_device, "_parse_device")                                        \
     X(initializing, "_initializing")                                        \
     X(current_file_path, "current_file_path")                               \
     X(ROOT_DIR, "ROOT_DIR")                                                 \
@@ -46,10 +45,7 @@ namespace npu {
     X(empty, "")                                                            \
     X(deepcopy, "deepcopy")                                                 \
     X(dunder_builtins, "__builtins__")                                      \
-    X(co_varnames, "co_varnames")                                           \
-    X(dunder_func, "__func__")                                              \
     X(dunder_static_attributes, "__static_attributes__")                    \
-    X(co_name, "co_name")                                                   \
     X(get_options, "get_options")                                           \
     X(get_quantization_dtype, "get_quantization_dtype")                     \
     X(ENABLE_ALL, "ENABLE_ALL")                                             \
@@ -96,12 +92,7 @@ namespace npu {
     X(format, "format")                                                     \
     X(msg_missing, "Config for NPU {} does not exists!")                    \
     X(msg_unreadable, "Config for NPU {} can not be read!")                 \
-    X(default_pid, "0XFF")                                                  \
-    X(default_target, "VIP8000")                                            \
-    X(default_ext_sram, "0x0")                                              \
-    X(default_ext_axi_sram, "0")                                            \
-    X(default_sdk_dir, "LION")                                              \
-    X(default_simulator_config, "VIPNANOQ_PID0X82")
+    X(default_pid, "0XFF")
 
 struct Names {
 #define NPU_FIELD(field, text) PyObject* field;
@@ -128,11 +119,17 @@ struct VocabularyCache {
 };
 #endif
 
+constexpr int kSettingSlots = 12;  // the record's settings (settings.hpp)
+
 struct ModuleState {
     Names n;
     PyObject* function_type;  // the type of the module's functions
-    // The code object shared by every `_parse_device` made by NPUConfig.
+    // The code shared by every `_parse_device` made by NPUConfig.
     PyObject* parse_device_code;
+    PyObject* parse_device_varnames;
+    // Each setting's fallback (settings.hpp), made once; the list of
+    // nn_support_dtypes is the constructor's shared default.
+    PyObject* fallbacks[kSettingSlots];
     // Keyword names of the loader's calls: ("target", "pid"), ("dict_type",).
     PyObject* kwnames_record;
     PyObject* kwnames_parser;
@@ -163,8 +160,8 @@ int traverse_vocabulary(VocabularyCache& v, visitproc visit, void* arg);
 void clear_vocabulary(VocabularyCache& v);
 #endif
 
-int init_names(Names& n);
-void clear_names(Names& n);
+// Sets up the whole state of a module being loaded (module.cpp).
+int init_state(PyObject* module);
 
 // obj.<name>, as the interpreter reads it: from 3.10 an AttributeError
 // raised on the way carries the name and the object.

@@ -257,15 +257,16 @@ Ref make_init_optimization(PyObject* module) {
     if (!enable_all || !disable_all || !manual) {
         return {};
     }
-    Ref get_options = new_classmethod(module, kInitOptimizationGetOptions);
-    if (!get_options) {
+    Ref get_options = new_function(module, kInitOptimizationGetOptions);
+    Ref get_options_method = classmethod_of(get_options.get());
+    if (!get_options_method) {
         return {};
     }
     Ref cls = new_class(module, "InitOptimization",
                         {{n.ENABLE_ALL, enable_all.get()},
                          {n.DISABLE_ALL, disable_all.get()},
                          {n.MANUAL, manual.get()},
-                         {n.get_options, get_options.get()}});
+                         {n.get_options, get_options_method.get(), get_options.get()}});
 #if NPU_SHORTCUTS
     if (cls) {
         remember(state_of(module)->modes, cls.get(),
@@ -289,9 +290,11 @@ Ref make_device_dtype(PyObject* module) {
     if (!dfp8 || !dfp16 || !dfpu16 || !dfpu8 || !asym_u8 || !float16 || !float32 || !int32) {
         return {};
     }
-    Ref quantization = new_classmethod(module, kGetQuantizationDtype);
-    Ref options = quantization ? new_classmethod(module, kDeviceDtypeGetOptions) : Ref();
-    if (!options) {
+    Ref quantization = new_function(module, kGetQuantizationDtype);
+    Ref quantization_method = classmethod_of(quantization.get());
+    Ref options = quantization_method ? new_function(module, kDeviceDtypeGetOptions) : Ref();
+    Ref options_method = classmethod_of(options.get());
+    if (!options_method) {
         return {};
     }
     Ref cls = new_class(module, "DeviceDtype",
@@ -303,8 +306,8 @@ Ref make_device_dtype(PyObject* module) {
                          {n.FLOAT16, float16.get()},
                          {n.FLOAT32, float32.get()},
                          {n.INT32, int32.get()},
-                         {n.get_quantization_dtype, quantization.get()},
-                         {n.get_options, options.get()}});
+                         {n.get_quantization_dtype, quantization_method.get(), quantization.get()},
+                         {n.get_options, options_method.get(), options.get()}});
 #if NPU_SHORTCUTS
     if (cls) {
         remember(st->dtypes, cls.get(),
