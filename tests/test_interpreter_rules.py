@@ -208,6 +208,7 @@ def observe_recursion_depth(module):
                 pass
             finally:
                 sys.setrecursionlimit(saved)
+    lowest_limit(lambda: None)  # the first search in a process settles lazy state
     return depth[0], [lowest_limit(q) for q in (module.DeviceDtype.get_options,
                                                 module.DeviceDtype.get_quantization_dtype,
                                                 module.InitOptimization.get_options)]

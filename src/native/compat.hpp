@@ -128,11 +128,15 @@ inline void raise_name_error(PyObject* name) {
 // much deeper one of C calls, so both are taken: the first bounds the depth
 // as for Python code, the second keeps the C stack's accounting, and the
 // thread state is taken once, on entry (kept in *ts for the leaving). On 3.12
-// and 3.13 the C count is a counter of the thread state: far from its limit
-// it is counted there directly, and near it Py_EnterRecursiveCall decides
-// (and raises) as ever. False with RecursionError set when the limit is
-// reached.
+// and 3.13 the C count is a counter of the thread state, of which a call
+// takes what the interpreter takes when C code calls a Python function (two
+// units, PY_EVAL_C_STACK_UNITS): far from its limit they are counted there
+// directly, and near it Py_EnterRecursiveCall decides (and raises) for each
+// unit as ever. False with RecursionError set when the limit is reached.
 #define NPU_COUNTS_C_CALLS (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000)
+#if NPU_COUNTS_C_CALLS
+constexpr int kCStackUnits = 2;
+#endif
 
 inline bool enter_function_call(PyThreadState** ts) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -147,16 +151,25 @@ inline bool enter_function_call(PyThreadState** ts) {
         return false;
     }
 #if NPU_COUNTS_C_CALLS
-    if (t->c_recursion_remaining > 1) {
-        --t->c_recursion_remaining;
+    if (t->c_recursion_remaining > kCStackUnits) {
+        t->c_recursion_remaining -= kCStackUnits;
         return true;
     }
-#endif
+    for (int unit = 0; unit < kCStackUnits; ++unit) {
+        if (Py_EnterRecursiveCall("")) {
+            t->c_recursion_remaining += unit;
+            ++t->py_recursion_remaining;
+            return false;
+        }
+    }
+    return true;
+#else
     if (Py_EnterRecursiveCall("")) {
         ++t->py_recursion_remaining;
         return false;
     }
     return true;
+#endif
 #else
     *ts = nullptr;
     return Py_EnterRecursiveCall("") == 0;
@@ -165,7 +178,7 @@ inline bool enter_function_call(PyThreadState** ts) {
 
 inline void leave_function_call(PyThreadState* ts) {
 #if NPU_COUNTS_C_CALLS
-    ++ts->c_recursion_remaining;  // as Py_LeaveRecursiveCall counts it
+    ts->c_recursion_remaining += kCStackUnits;  // as Py_LeaveRecursiveCall counts each
 #else
     Py_LeaveRecursiveCall();
 #endif
@@ -176,19 +189,32 @@ inline void leave_function_call(PyThreadState* ts) {
 #endif
 }
 
-// The recursion checks of `calls` nested calls of the module's functions
-// that a shortcut does not make: it fails where they would have failed.
+// The recursion checks of `calls` nested calls of Python functions that a
+// shortcut does not make: it fails where they would have failed. From 3.12
+// such calls count against the Python frame limit alone.
 inline bool check_skipped_calls(int calls) {
-    PyThreadState* entered[2];
+#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* t = PyThreadState_GetUnchecked();
+#else
+    PyThreadState* t = PyThreadState_Get();
+#endif
+    if (t->py_recursion_remaining < calls) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return false;
+    }
+    return true;
+#else
     int depth = 0;
-    while (depth < calls && depth < 2 && enter_function_call(&entered[depth])) {
+    while (depth < calls && Py_EnterRecursiveCall("") == 0) {
         ++depth;
     }
     const bool passed = depth == calls;
-    while (depth > 0) {
-        leave_function_call(entered[--depth]);
+    while (depth-- > 0) {
+        Py_LeaveRecursiveCall();
     }
     return passed;
+#endif
 }
 
 }  // namespace npu
