@@ -123,14 +123,14 @@ test-wheels:
 	done
 
 # Side by side: the installed module, its build without shortcuts, and the
-# module written in Python (benchmarks/twin.py), as it is and compiled by Cython.
+# module written in Python (tests/reference.py), as it is and compiled by Cython.
 bench: setup
 	$(PIP) install cython setuptools
 	rm -rf $(BENCH_DIR) && mkdir -p $(BENCH_DIR)/cython
 	$(PIP) install --no-build-isolation --no-deps --target $(BENCH_DIR)/general \
 	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF \
 	    --config-settings=build-dir=build/$(notdir $(VENV))-bench-general .
-	cp benchmarks/twin.py $(BENCH_DIR)/cython/npu_config_cython.py
+	cp tests/reference.py $(BENCH_DIR)/cython/npu_config_cython.py
 	cd $(BENCH_DIR)/cython && CPATH=$(PY_INCLUDE_ROOT) $(abspath $(VENV))/bin/cythonize -q -i -3 \
 	    npu_config_cython.py || echo "notice: Cython cannot build for this interpreter; no Cython column"
 	include=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') && \

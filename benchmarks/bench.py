@@ -1,6 +1,7 @@
 """Time per call of every public operation, side by side for: the installed
 C++ module, the same C++ built without its shortcuts (the general path), the
-module written as plain Python (twin.py) and that Python compiled with Cython.
+module written as plain Python (tests/reference.py) and that Python compiled
+with Cython.
 
 Each time is shown as a ratio to a floor timed alternately in the same run:
 the standard-library work the operation must do (copy.deepcopy of the list it
@@ -32,6 +33,8 @@ import timeit
 from ovralite.api.npu_config import npu_config as installed
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The module written in plain Python: the tests' reference.
+REFERENCE = os.path.join(HERE, "..", "tests", "reference.py")
 MODEL = "VIP8000NANOSI_PLUS_PID0XAD"
 THREE = ["float16", "dynamic_fixed_point-8", "asymmetric_quantized-u8"]
 
@@ -59,7 +62,7 @@ minimal = _load("npu_minimal", {minimal!r}) if {minimal!r} else None
 
 
 def setup_source(module_expression, minimal=None):
-    return SETUP.format(here=HERE, twin=os.path.join(HERE, "twin.py"), module=module_expression,
+    return SETUP.format(here=HERE, twin=REFERENCE, module=module_expression,
                         three=THREE, model=MODEL, minimal=minimal)
 
 
@@ -150,7 +153,8 @@ def main(argv=None):
     parser.add_argument("--check", action="store_true",
                         help="exit 1 when an operation is slower than Python")
     parser.add_argument("--general", help="the module built with OVRALITE_SHORTCUTS=OFF")
-    parser.add_argument("--cython", help="twin.py compiled by Cython as npu_config_cython")
+    parser.add_argument("--cython",
+                        help="tests/reference.py compiled by Cython as npu_config_cython")
     parser.add_argument("--minimal", help="benchmarks/minimal.c built as npu_minimal")
     parser.add_argument("--instructions", action="store_true",
                         help="count instructions with callgrind instead of timing")
@@ -268,7 +272,7 @@ def main(argv=None):
               + "{:>9.2f}x {:>8}  {}".format(speed, saved, verdict))
     print("Columns: each source's cost per call over the row's floor (lower is faster):"
           " C++ this module; general its build without shortcuts; Python the same module"
-          " written in Python (benchmarks/twin.py); Cython that Python compiled; C API the"
+          " written in Python (tests/reference.py); Cython that Python compiled; C API the"
           " least the public C API needs for the operation (benchmarks/minimal.c, plain C"
           " functions). vs Python: Python's cost over C++'s (above 1 the module is faster);"
           " saved: what the shortcuts save (1 - C++/general; negative: they cost).")

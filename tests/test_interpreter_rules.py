@@ -13,7 +13,7 @@ import pytest
 
 from conftest import run_python
 
-TWIN = os.path.join(os.path.dirname(__file__), "..", "benchmarks", "twin.py")
+TWIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reference.py")
 
 
 @pytest.fixture(scope="module")
@@ -299,9 +299,27 @@ def observe_name_error_as_shown(module):
         del module.cop
 
 
+def observe_messages_logged(module):
+    """What the loader logs for a model without a file and for a path that
+    exists but is no readable file, and the record it then holds."""
+    import tempfile
+    logged = []
+    saved = module.ROOT_DIR, module.ovraLog
+    with tempfile.TemporaryDirectory() as root:
+        os.makedirs(os.path.join(root, "config", "npu_config", "folder"))
+        module.ROOT_DIR = root
+        module.ovraLog = types.SimpleNamespace(e=logged.append)
+        try:
+            records = [module.NPUConfig(name).device.serialize() for name in ("absent", "folder")]
+        finally:
+            module.ROOT_DIR, module.ovraLog = saved
+    return logged, [dict(record, sdk_dir=None) for record in records]
+
+
 @pytest.mark.parametrize("observe", [observe_missing_attribute, observe_dropped_vocabulary,
                                      observe_recursion_depth, observe_signal_during_the_check,
-                                     observe_builtins_searched, observe_name_error_as_shown])
+                                     observe_builtins_searched, observe_name_error_as_shown,
+                                     observe_messages_logged])
 def test_observed_as_for_the_module_in_python(fresh, observe):
     spec = importlib.util.spec_from_file_location("npu_config_twin_fresh", TWIN)
     python = importlib.util.module_from_spec(spec)

@@ -9,7 +9,7 @@ import pytest
 
 from conftest import run_python
 
-TWIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "benchmarks", "twin.py")
+TWIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reference.py")
 isolated_only = pytest.mark.skipif(sys.version_info < (3, 12),
                                    reason="isolated subinterpreters are new in 3.12")
 

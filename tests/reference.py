@@ -1,5 +1,6 @@
-"""npu_config written as plain Python, for the benchmark's comparisons only:
-timed as it is, and compiled with Cython, beside the C++ module."""
+"""npu_config written as plain Python: what the tests compare the compiled
+module with where they state what Python does, and what the benchmark times
+(as it is, and compiled with Cython) beside it."""
 import os
 import sys  # noqa: F401  (imported by the module too)
 import copy
@@ -109,12 +110,17 @@ class NPUConfig(object):
             device.simulator_config = dev.get("simulator_config", "VIPNANOQ_PID0X82")
 
         npu_cfg_path = os.path.join(ROOT_DIR, "config", "npu_config", npu_model)
-        if not os.path.exists(npu_cfg_path):
+        found = os.path.exists(npu_cfg_path)
+        if not found:
             ovraLog.e("Config for NPU {} does not exists!".format(npu_model))
         default_pid = "0XFF"
         self.device = DeviceConfig(target=npu_model, pid=default_pid)
         cfg_parser = configparser.ConfigParser(dict_type=OrderedDict)
-        cfg_parser.read(npu_cfg_path)
+        # A path that exists but yields nothing (a directory, an unreadable
+        # file) is reported rather than passed off as an empty configuration.
+        read = cfg_parser.read(npu_cfg_path)
+        if found and not read:
+            ovraLog.e("Config for NPU {} can not be read!".format(npu_model))
         _parse_device(cfg_parser, self.device)
 
     def is_quantize_method_compatible(self, quantized_dtype):
