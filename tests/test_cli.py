@@ -163,12 +163,35 @@ def test_check_agrees_with_the_loader(m, tmp_path, lines, raw):
 
 # --- what users meet ------------------------------------------------------------
 
+@pytest.mark.parametrize("command", ["show", "check"])
+def test_one_rule_for_what_every_command_takes(tmp_path, monkeypatch, command):
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    code, out, err = run(command, str(folder))
+    assert (code, out) == (2, "") and err == \
+        "ovralite-npu: {}: a directory without configuration files\n".format(folder)
+    code, out, err = run(command, str(tmp_path / "absent"))
+    assert (code, out, err) == (2, "", "ovralite-npu: {}: no such file\n".format(
+        tmp_path / "absent"))
+    code, out, err = run(command, "NO_SUCH_MODEL")
+    assert (code, out) == (2, "") and "no shipped model 'NO_SUCH_MODEL'" in err
+    # A directory: each file in it, by name; a shipped model by its name.
+    (folder / "b").write_text("[device]\ncore = 2\n")
+    (folder / "a").write_text("[device]\ncore = x\n")
+    code, out, err = run(command, str(folder), "VIPNANOQ_PID0X82")
+    assert code == 1
+    assert str(folder / "a") in (out if command == "check" else err)
+    (folder / "a").write_text("[device]\ncore = 3\n")
+    code, out, _ = run(command, str(folder), "VIPNANOQ_PID0X82", "--format", "json")
+    assert code == 0
+    if command == "show":
+        assert [v["core"] for v in json.loads(out).values()] == [3, 2, 1]
+    else:
+        assert json.loads(out) == []
+    assert run(command, "--all", "-q") == (0, "", "")
+
+
 def test_show_refuses_what_is_no_readable_file(tmp_path, monkeypatch):
-    (tmp_path / "folder").mkdir()
-    code, out, err = run("show", str(tmp_path / "folder"))
-    assert (code, out) == (2, "") and "is a directory" in err
-    code, _, err = run("show", str(tmp_path / "absent"))
-    assert code == 2 and "absent: no such file" in err
     # A bare name is a shipped model, even with a file of that name here.
     monkeypatch.chdir(tmp_path)
     (tmp_path / "VIPNANOQ_PID0X82").write_text("[device]\ncore = 7\n")
@@ -309,3 +332,53 @@ def test_many_unknown_keys_are_parsed_as_the_loader_parses_them(tmp_path, monkey
     reduced = check_file(str(path))
     monkeypatch.setattr(check, "_without_unknown_keys", lambda text, *rest: text)
     assert reduced == check_file(str(path))
+
+
+CAFE = "[device]\ntarget = Caf\u00e9 NPU\ncore = 2\n"
+
+
+@pytest.mark.parametrize("argv,stdin,stdout,code,expected_out,expected_err", [
+    # Text as written, in both formats.
+    (["show", "{file}"], None, None, 0, "target: Caf\u00e9 NPU\n", ""),
+    (["show", "{file}", "--format", "json"], None, None, 0, '"target": "Caf\u00e9 NPU"', ""),
+    # A full disk: one line, status 1, nothing more at exit.
+    (["show", "--all"], None, "/dev/full", 1, "",
+     "ovralite-npu: cannot write the output: No space left on device\n"),
+    # Standard input, for check.
+    (["check", "-"], "[device]\ncores = 2\n", None, 1,
+     "<stdin>:2: key 'cores' is not read by the loader; did you mean 'core'?\n", ""),
+    (["check", "-", "--format", "json"], "[device]\ncore = two\n", None, 1,
+     '"key": "core",\n    "severity": "error"', ""),
+    (["check", "-", "-q"], "[device]\ncore = two\n", None, 1, "", ""),
+    (["list", "--format", "yaml"], None, None, 0, "VIPNANOQ_PID0X82:\n  target: VIPNANOQ\n", ""),
+])
+def test_the_program_as_users_run_it(tmp_path, argv, stdin, stdout, code, expected_out,
+                                     expected_err):
+    path = tmp_path / "cafe"
+    path.write_text(CAFE, encoding="utf-8")
+    script = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
+    with open(stdout, "w") if stdout else open(os.devnull) as sink:
+        proc = subprocess.run([script] + [a.format(file=path) for a in argv], input=stdin,
+                              stdout=sink if stdout else subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, timeout=60,
+                              env=dict(os.environ, PYTHONIOENCODING="utf-8"))
+    assert (proc.returncode, proc.stderr) == (code, expected_err)
+    assert expected_out in (proc.stdout or "")
+
+
+def test_ctrl_c_ends_the_program_with_one_line():
+    import signal
+    import time
+    script = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
+    # check - waits for its standard input: interrupted there, once it waits.
+    proc = subprocess.Popen([script, "check", "-"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.time() + 60
+    while time.time() < deadline:
+        with open("/proc/{}/wchan".format(proc.pid)) as handle:
+            if "pipe" in handle.read():
+                break
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, out, err) == (130, "", "ovralite-npu: interrupted\n")

@@ -1,5 +1,3 @@
-import sys
+from ovralite.api.npu_config._command import run
 
-from ovralite.api.npu_config.cli import main
-
-sys.exit(main())
+run()

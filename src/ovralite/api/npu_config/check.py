@@ -11,7 +11,7 @@ import configparser
 import os
 import difflib
 import re
-from typing import Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = ["Problem", "check_file", "DEVICE_KEYS", "SECTION"]
 
@@ -45,11 +45,18 @@ _INLINE_COMMENT = re.compile(r"\s[#;]")
 
 class Problem(NamedTuple):
     """One finding: printed as FILE:LINE: message (FILE: message for the file
-    as a whole, line 0)."""
+    as a whole, line 0). An "error" is what the loader rejects; a "warning"
+    is what it passes over. `key` is the key at fault, where there is one."""
 
     path: str
     line: int
     message: str
+    key: Optional[str] = None
+    severity: str = "error"
+
+    def as_json(self) -> Dict[str, Any]:
+        return {"file": self.path, "line": self.line, "key": self.key,
+                "severity": self.severity, "message": self.message}
 
     def __str__(self) -> str:
         if not self.line:
@@ -153,7 +160,8 @@ def _parse_errors(path: str, error: configparser.Error) -> List[Problem]:
                 for line, text in error.errors] or [Problem(path, 0, str(error))]
     line = getattr(error, "lineno", None) or 0
     message = str(error).splitlines()[0]
-    return [Problem(path, line, "{}: {}".format(type(error).__name__, message))]
+    return [Problem(path, line, "{}: {}".format(type(error).__name__, message),
+                    getattr(error, "option", None))]
 
 
 def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
@@ -190,10 +198,12 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
         if near:
             problems.append(Problem(path, headers.get(near[0], 0),
                                     "section [{}] is not [device]: section names are "
-                                    "case-sensitive, so the loader ignores it".format(near[0])))
+                                    "case-sensitive, so the loader ignores it".format(near[0]),
+                                    severity="warning"))
         else:
             problems.append(Problem(path, 1, "no section [device]: the loader uses "
-                                             "its defaults for every setting"))
+                                             "its defaults for every setting",
+                                    severity="warning"))
         return problems
     problems.extend(_unknown_keys(path, parser, keys))
     problems.extend(_surprising_values(path, parser, keys))
@@ -209,12 +219,13 @@ def _unknown_keys(path: str, parser: configparser.ConfigParser,
     for line, key in unknown[:SHOWN_PER_KIND]:
         close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
         hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
-        yield Problem(path, line, "key '{}' is not read by the loader{}".format(key, hint))
+        yield Problem(path, line, "key '{}' is not read by the loader{}".format(key, hint),
+                      key, "warning")
     if len(unknown) > SHOWN_PER_KIND:
         rest = len(unknown) - SHOWN_PER_KIND
         yield Problem(path, unknown[SHOWN_PER_KIND][0],
                       "and {} more key{} not read by the loader".format(
-                          rest, "" if rest == 1 else "s"))
+                          rest, "" if rest == 1 else "s"), severity="warning")
 
 
 def _surprising_values(path: str, parser: configparser.ConfigParser,
@@ -231,11 +242,12 @@ def _surprising_values(path: str, parser: configparser.ConfigParser,
         if comment:
             yield Problem(path, line, "'{}': '{}' is part of the value: the loader takes no "
                                       "comments after a value".format(
-                                          key, value[comment.start() + 1:]))
+                                          key, value[comment.start() + 1:]), key, "warning")
         if key == "optimization" and value.strip().lower() in FALSE_WORDS:
             yield Problem(path, line, "'optimization': the loader keeps {} as text, not as a "
                                       "switch, and a text that is not empty counts as true; "
-                                      "use enable_all, disable_all or manual".format(value))
+                                      "use enable_all, disable_all or manual".format(value),
+                          key, "warning")
 
 
 def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[str, str], int],
@@ -248,7 +260,7 @@ def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[s
             name = parser.optionxform(key)
             line = keys.get((SECTION, name)) or keys.get((parser.default_section, name)) \
                 or headers.get(SECTION, 0)
-            yield Problem(path, line, "'{}': {}".format(key, _describe(read, exc)))
+            yield Problem(path, line, "'{}': {}".format(key, _describe(read, exc)), key)
 
 
 def _describe(read: str, error: Exception) -> str:

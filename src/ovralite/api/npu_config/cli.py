@@ -1,8 +1,14 @@
 """Command-line tool for NPU configuration files: ``ovralite-npu``.
 
-    ovralite-npu list                       shipped models, one line each
-    ovralite-npu show MODEL|PATH... [--all] device configurations (YAML or JSON)
-    ovralite-npu check FILE...              find mistakes the loader passes over
+    ovralite-npu list [--format text|yaml|json]      shipped models
+    ovralite-npu show MODEL|PATH|DIR... [--all]      device configurations (YAML or JSON)
+    ovralite-npu check MODEL|PATH|DIR|-... [--all]   mistakes the loader passes over
+
+Every command takes a shipped model by its name, a file or a directory (each
+file in it) by a path with a directory separator (``./my_model``), and
+``--all`` for every shipped model; ``check`` also takes ``-``, standard input.
+A name or path that is no readable file is status 2 with one line on standard
+error; results go to standard output.
 """
 
 import argparse
@@ -14,12 +20,11 @@ import sys
 from types import ModuleType
 from typing import Any, Dict, List, Mapping, Optional, Sequence, TextIO
 
-import yaml  # type: ignore[import-untyped,unused-ignore]
-
 import ovralite
 from ovralite.api.ovra_log import LOGGER_NAME
 
 EXIT_OK, EXIT_PROBLEMS, EXIT_USAGE = 0, 1, 2
+STDIN = "-"
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
 
 
@@ -59,6 +64,17 @@ def _is_path(text: str) -> bool:
     return os.sep in text or bool(os.altsep and os.altsep in text)
 
 
+def _readable(shown: str, path: str, missing: str) -> str:
+    if not os.path.exists(path):
+        raise UsageError(missing)
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as exc:
+        raise UsageError("{}: cannot be read: {}".format(shown, exc.strerror or exc))
+    return path
+
+
 def resolve(model_or_path: str) -> str:
     """The configuration file that `model_or_path` names, made sure to be a
     readable file; UsageError saying what is wrong with it otherwise."""
@@ -68,18 +84,42 @@ def resolve(model_or_path: str) -> str:
     else:
         path = os.path.join(models_dir(), model_or_path)
         missing = "no shipped model {!r} (see 'ovralite-npu list')".format(model_or_path)
-        if os.path.isfile(model_or_path):
-            missing += "; for the file in this directory write ./{}".format(model_or_path)
+        if os.path.exists(model_or_path):
+            missing += "; for the {} in this directory write ./{}".format(
+                "directory" if os.path.isdir(model_or_path) else "file", model_or_path)
     if os.path.isdir(path):
         raise UsageError("{}: is a directory, not a configuration file".format(model_or_path))
-    if not os.path.exists(path):
-        raise UsageError(missing)
-    try:
-        with open(path, "rb"):
-            pass
-    except OSError as exc:
-        raise UsageError("{}: cannot be read: {}".format(model_or_path, exc.strerror or exc))
-    return path
+    return _readable(model_or_path, path, missing)
+
+
+def expand(arguments: Sequence[str], every_model: bool, command: str) -> List[str]:
+    """What the command is to work on, one rule for every command: each
+    argument a shipped model's name, a file, or a directory (each file in it,
+    by name); then, with --all, every shipped model; each once, in order."""
+    names: List[str] = []
+    for argument in arguments:
+        if argument != STDIN and _is_path(argument) and os.path.isdir(argument):
+            folder = argument
+            try:
+                files = [os.path.join(folder, name) for name in sorted(os.listdir(folder))
+                         if not name.startswith(".")
+                         and os.path.isfile(os.path.join(folder, name))]
+            except OSError as exc:
+                raise UsageError("{}: cannot be read: {}".format(folder, exc.strerror or exc))
+            if not files:
+                raise UsageError("{}: a directory without configuration files".format(folder))
+            names.extend(files)
+        else:
+            names.append(argument)
+    if every_model:
+        names.extend(shipped_models())
+    if not names:
+        raise UsageError("{}: name at least one MODEL or PATH, or use --all".format(command))
+    unique = list(collections.OrderedDict.fromkeys(names))
+    for name in unique:
+        if name != STDIN:
+            resolve(name)  # every one is a readable file before any work starts
+    return unique
 
 
 def load(model_or_path: str) -> Any:
@@ -105,9 +145,27 @@ def _plain(mapping: Mapping[str, Any]) -> Dict[str, Any]:
             for key, value in mapping.items()}
 
 
+def write_data(data: Any, form: str, out: TextIO) -> None:
+    """`data` as YAML or JSON, its text as written (not escaped)."""
+    if form == "json":
+        out.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
+    else:
+        import yaml  # type: ignore[import-untyped,unused-ignore]
+
+        out.write(yaml.safe_dump(data, sort_keys=False, default_flow_style=False,
+                                 allow_unicode=True))
+
+
 def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
-    for name in shipped_models():
-        device = load(name).device
+    devices = [(name, load(name).device) for name in shipped_models()]
+    if args.quiet:
+        return EXIT_OK
+    if args.format != "text":
+        write_data({name: {"target": device.target, "pid": device.pid, "cores": device.core,
+                           "dtypes": list(device.nn_support_dtypes)}
+                    for name, device in devices}, args.format, out)
+        return EXIT_OK
+    for name, device in devices:
         out.write("{:<32} target={} pid={} cores={} dtypes={}\n".format(
             name, device.target, device.pid, device.core,
             ",".join(device.nn_support_dtypes) or "-"))
@@ -115,35 +173,56 @@ def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_show(args: argparse.Namespace, out: TextIO) -> int:
-    names = list(args.models)
-    if args.all:
-        names.extend(shipped_models())
-    if not names:
-        raise UsageError("show: name at least one MODEL or PATH, or use --all")
-    # A name given twice, or also among --all, is shown once.
-    loaded: "collections.OrderedDict[str, Dict[str, Any]]" = collections.OrderedDict()
-    for name in names:
-        if name not in loaded:
-            loaded[name] = _plain(load(name).device.serialize())
+    names = expand(args.models, args.all, "show")
+    if STDIN in names:
+        raise UsageError("show: '-' (standard input) is for check; show a file by its path")
+    loaded = collections.OrderedDict((name, _plain(load(name).device.serialize()))
+                                     for name in names)
+    if args.quiet:
+        return EXIT_OK
     # One model: its mapping. Several: one mapping of model name to mapping,
     # the same shape in both formats.
     data = next(iter(loaded.values())) if len(loaded) == 1 else dict(loaded)
-    if args.format == "json":
-        out.write(json.dumps(data, indent=2) + "\n")
-    else:
-        out.write(yaml.safe_dump(data, sort_keys=False, default_flow_style=False))
+    write_data(data, args.format, out)
     return EXIT_OK
+
+
+def _check_stdin() -> List[Any]:
+    """The findings for the text on standard input, named "<stdin>"."""
+    import tempfile
+
+    from ovralite.api.npu_config.check import check_file
+
+    data = sys.stdin.buffer.read() if hasattr(sys.stdin, "buffer") else \
+        sys.stdin.read().encode()
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "stdin")
+        with open(path, "wb") as handle:
+            handle.write(data)
+        return [problem._replace(path="<stdin>") for problem in check_file(path)]
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     from ovralite.api.npu_config.check import check_file
 
-    problems = 0
-    for path in args.files:
-        for problem in check_file(path):
-            out.write(str(problem) + "\n")
-            problems += 1
-    return EXIT_PROBLEMS if problems else EXIT_OK
+    names = expand(args.files, args.all, "check")
+    found: List[Any] = []
+    for name in names:
+        findings = _check_stdin() if name == STDIN else check_file(resolve(name))
+        found.extend(findings)
+        if not args.quiet and args.format == "text":
+            for problem in findings:
+                out.write(str(problem) + "\n")
+    if not args.quiet and args.format == "json":
+        out.write(json.dumps([problem.as_json() for problem in found], indent=2,
+                             ensure_ascii=False) + "\n")
+    return EXIT_PROBLEMS if found else EXIT_OK
+
+
+def _discard_output(out: TextIO) -> None:
+    if out is sys.stdout:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -156,26 +235,39 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
+    quiet = argparse.ArgumentParser(add_help=False)
+    quiet.add_argument("-q", "--quiet", action="store_true",
+                       help="print nothing on standard output; the exit status tells")
+
     listing = commands.add_parser(
-        "list", help="list the shipped models",
+        "list", help="list the shipped models", parents=[quiet],
         description="One line per shipped model: name, target, pid, cores, data types.")
+    listing.add_argument("--format", choices=("text", "yaml", "json"), default="text",
+                         help="output format (default: text)")
     listing.set_defaults(run=cmd_list)
 
     show = commands.add_parser(
-        "show", help="print the device configuration the loader produces",
+        "show", help="print the device configuration the loader produces", parents=[quiet],
         description="Print the device configuration that NPUConfig loads for each MODEL "
-                    "(a shipped model's name) or PATH (a configuration file).")
-    show.add_argument("models", nargs="*", metavar="MODEL|PATH")
+                    "(a shipped model's name), PATH (a configuration file) or DIR (each "
+                    "file in it).")
+    show.add_argument("models", nargs="*", metavar="MODEL|PATH|DIR")
     show.add_argument("--all", action="store_true", help="every shipped model")
     show.add_argument("--format", choices=("yaml", "json"), default="yaml",
                       help="output format (default: yaml)")
     show.set_defaults(run=cmd_show)
 
     check = commands.add_parser(
-        "check", help="validate configuration files",
-        description="Report each problem as FILE:LINE: message. Exit status 0 when every "
-                    "file is clean, 1 when any has a problem, 2 for usage errors.")
-    check.add_argument("files", nargs="+", metavar="FILE")
+        "check", help="validate configuration files", parents=[quiet],
+        description="Report each problem of each MODEL (a shipped model's name), PATH (a "
+                    "configuration file), DIR (each file in it) or - (standard input) as "
+                    "FILE:LINE: message. Exit status 0 when every file is clean, 1 when any "
+                    "has a problem, 2 for usage errors.")
+    check.add_argument("files", nargs="*", metavar="MODEL|PATH|DIR|-")
+    check.add_argument("--all", action="store_true", help="every shipped model")
+    check.add_argument("--format", choices=("text", "json"), default="text",
+                       help="output format: text lines, or a JSON list of findings with "
+                            "file, line, key, severity and message (default: text)")
     check.set_defaults(run=cmd_check)
     return parser
 
@@ -198,6 +290,7 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None,
     propagate, logger.propagate = logger.propagate, False
     try:
         status: int = args.run(args, out)
+        out.flush()  # a failure to write is reported here, not at exit
         return status
     except UsageError as exc:
         err.write("ovralite-npu: {}\n".format(exc))
@@ -211,10 +304,14 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None,
     except BrokenPipeError:
         # The reader stopped reading (`ovralite-npu list | head -1`): that
         # is no error. What is left unwritten goes nowhere.
-        if out is sys.stdout:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
+        _discard_output(out)
         return EXIT_OK
+    except OSError as exc:
+        # The output cannot be written (a full disk): one line, as for any
+        # other failure, and nothing more at exit.
+        _discard_output(out)
+        err.write("ovralite-npu: cannot write the output: {}\n".format(exc.strerror or exc))
+        return EXIT_PROBLEMS
     finally:
         logger.removeHandler(handler)
         logger.propagate = propagate
