@@ -137,7 +137,8 @@ def test_parse_device_searches_the_module_builtins_not_the_callers(m, models, mo
         exec("m.NPUConfig('M')", {"m": m, "__builtins__": caller_builtins})
 
 
-def test_class_namespaces_as_a_class_statement_makes_them(m, twin):
+def test_class_namespaces_as_a_class_statement_makes_them(fresh, twin):
+    m = fresh  # as loaded: other tests change and restore class attributes
     for name in ("InitOptimization", "DeviceDtype", "DeviceConfig", "NPUConfig"):
         ours, theirs = vars(getattr(m, name)), vars(getattr(twin, name))
         # A class statement also files its first line, which has no meaning here.
