@@ -57,7 +57,8 @@ def test_show_of_a_broken_file_is_reported(tmp_path):
     path = tmp_path / "bad.ini"
     path.write_text("[device]\ncore = x\n")
     code, out, err = run("show", str(path))
-    assert code == 1 and out == "" and "ValueError" in err and "Traceback" not in err
+    assert (code, out, err) == (1, "", "ovralite-npu: {}:2: core: 'x' is not an integer\n".format(
+        path))
 
 
 def test_check_reports_with_file_and_line(tmp_path):
@@ -67,10 +68,9 @@ def test_check_reports_with_file_and_line(tmp_path):
     assert code == 1
     assert out.splitlines() == [
         "{}:2: key 'cores' is not read by the loader; did you mean 'core'?".format(path),
-        "{}:3: 'core': not a decimal integer (invalid literal for int() with base 10: "
-        "'0x2')".format(path),
-        "{}:4: 'float16_support': not a switch: use 1/yes/true/on or 0/no/false/off "
-        "(Not a boolean: maybe)".format(path),
+        "{}:3: core: '0x2' is not an integer".format(path),
+        "{}:4: float16_support: 'maybe' is not a switch: use 1/yes/true/on or "
+        "0/no/false/off".format(path),
     ]
 
 
@@ -78,10 +78,19 @@ def test_check_reports_with_file_and_line(tmp_path):
     ("[Device]\ncore = 1\n", 1, "section [Device] is not [device]"),
     ("[other]\n", 1, "no section [device]"),
     ("junk\n[device]\n", 1, "text before the first section header"),
-    ("[device]\n[device]\n", 2, "DuplicateSectionError"),
-    ("[device]\ncore = 1\ncore = 2\n", 3, "DuplicateOptionError"),
+    ("[device]\n[device]\n", 2, "section [device] is given twice (first on line 1)"),
+    ("[device]\ncore = 1\ncore = 2\n", 3,
+     "key 'core' is given twice in section [device] (first on line 2)"),
+    ("[device]\nnoequals line\n", 2, "cannot parse line: noequals line"),
     ("[device]\ntarget = %(nope)s\n", 2, "interpolation fails"),
-    ("[DEFAULT]\ncore = two\n[device]\n", 2, "'core': not a decimal integer"),
+    ("[DEFAULT]\ncore = two\n[device]\n", 2, "core: 'two' is not an integer"),
+    ("[device]\ncore = 0\n", 2, "core: 0 is no count of a device (at least 1)"),
+    ("[device]\ninput_buffer_depth = -5\n", 2, "input_buffer_depth: -5 is no count"),
+    ("[device]\nevis = -1\n", 2, "evis: -1 is below 0"),
+    ("[device]\ncore = 1_000\n", 2, "core: '1_000' is read as 1000; write it as 1000"),
+    ("[device]\ncore = +3\n", 2, "core: '+3' is read as 3; write it as 3"),
+    ("[device]\nmad_per_core = 12345678901234567890123\n", 2,
+     "mad_per_core: 12345678901234567890123 is larger than any device's"),
 ])
 def test_check_problem_kinds(tmp_path, text, line, fragment):
     path = tmp_path / "c.ini"
@@ -222,9 +231,8 @@ def test_errors_name_the_file_and_the_key(tmp_path):
     code, out, err = run("show", str(good), str(bad))
     assert (code, out) == (1, "")
     first, *details = err.splitlines()
-    assert first.startswith("ovralite-npu: {}: ValueError: invalid literal".format(bad))
-    assert details == ["{}:3: 'core': not a decimal integer (invalid literal for int() "
-                       "with base 10: 'two')".format(bad)]
+    assert (first, details) == ("ovralite-npu: {}:3: core: 'two' is not an integer".format(bad),
+                                [])
 
 
 def test_several_models_have_one_shape_in_both_formats(m):
@@ -244,7 +252,7 @@ def test_version_interrupt_and_a_closed_pipe(monkeypatch, capsys):
     assert run("--version")[0] == 0
     assert capsys.readouterr().out == "ovralite-npu {}\n".format(ovralite.__version__)
 
-    def interrupted(args, out):
+    def interrupted(args, out, err):
         raise KeyboardInterrupt
 
     monkeypatch.setattr(cli, "cmd_list", interrupted)
@@ -266,9 +274,9 @@ def test_check_warns_about_what_surprises_authors(tmp_path):
     path.write_text("[device]\ntarget = VIP8000 # the usual\noptimization = false\n"
                     "mad_per_core = 64 ; per core\n")
     messages = [(p.line, p.message) for p in check_file(str(path))]
-    assert (2, "'target': '# the usual' is part of the value: the loader takes no comments "
+    assert (2, "target: '# the usual' is part of the value: the loader takes no comments "
                "after a value") in messages
-    assert any(line == 3 and "'optimization': the loader keeps false as text" in message
+    assert any(line == 3 and "optimization: the loader keeps false as text" in message
                for line, message in messages)
     assert any(line == 4 and "'; per core' is part of the value" in message
                for line, message in messages)
@@ -351,14 +359,22 @@ CAFE = "[device]\ntarget = Caf\u00e9 NPU\ncore = 2\n"
      '"key": "core",\n    "severity": "error"', ""),
     (["check", "-", "-q"], "[device]\ncore = two\n", None, 1, "", ""),
     (["list", "--format", "yaml"], None, None, 0, "VIPNANOQ_PID0X82:\n  target: VIPNANOQ\n", ""),
+    # What check would report is said by show too; --strict makes it fail.
+    (["show", "{dir}/Device"], None, None, 0, "target: ", "ovralite-npu: warning: {dir}/Device:1: "
+     "section [Device] is not [device]: section names are case-sensitive, so the loader "
+     "ignores it\n"),
+    (["show", "{dir}/Device", "--strict", "-q"], None, None, 1, "", ""),
 ])
 def test_the_program_as_users_run_it(tmp_path, argv, stdin, stdout, code, expected_out,
                                      expected_err):
     path = tmp_path / "cafe"
     path.write_text(CAFE, encoding="utf-8")
+    (tmp_path / "Device").write_text("[Device]\ncore = 2\n")
+    expected_err = expected_err.format(dir=tmp_path)
     script = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
     with open(stdout, "w") if stdout else open(os.devnull) as sink:
-        proc = subprocess.run([script] + [a.format(file=path) for a in argv], input=stdin,
+        proc = subprocess.run([script] + [a.format(file=path, dir=tmp_path) for a in argv],
+                              input=stdin,
                               stdout=sink if stdout else subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True, timeout=60,
                               env=dict(os.environ, PYTHONIOENCODING="utf-8"))

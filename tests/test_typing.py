@@ -65,9 +65,11 @@ def test_stub_signatures_match_the_module(m):
     stubbed = {}
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
+            assert ast.get_docstring(node), node.name  # what an editor shows
             for item in node.body:
                 if isinstance(item, ast.FunctionDef):
                     stubbed[node.name + "." + item.name] = [a.arg for a in item.args.args]
+                    assert ast.get_docstring(item), node.name + "." + item.name
     for qualname, params in stubbed.items():
         cls, name = qualname.split(".")
         func = vars(getattr(m, cls))[name]

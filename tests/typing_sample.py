@@ -15,6 +15,7 @@ record = m.DeviceConfig("VIP8000", "0XFF", core=2, nn_support_dtypes=[m.DeviceDt
 cores: int = record.core
 mapping: "OrderedDict[str, Any]" = record.serialize()
 loader = m.NPUConfig("VIPNANOQ_PID0X82")
+from_path = m.NPUConfig(__import__("pathlib").Path("./my_model"))  # a path works at run time
 ok: bool = loader.is_quantize_method_compatible(m.DeviceDtype.FLOAT16)
 device: m.DeviceConfig = loader.device
 root: str = m.ROOT_DIR + m.current_file_path

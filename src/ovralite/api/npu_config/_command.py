@@ -4,7 +4,7 @@ Ctrl-C ends it with one line and status 130 at any moment, the imports
 included: the handler is set before anything else is imported.
 """
 
-import _signal  # the signal module's core, far quicker to import than the module
+import _signal  # type: ignore[import-not-found,unused-ignore]  # quicker than signal
 import os
 import sys
 

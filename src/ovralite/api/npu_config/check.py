@@ -6,6 +6,7 @@ every problem; on top of that they point out what the loader silently
 passes over: a missing or misspelt section "device" and keys it never reads.
 """
 
+import ast
 import collections
 import configparser
 import os
@@ -151,17 +152,34 @@ def _without_unknown_keys(text: str, lines: Sequence[str], scan: _Scan,
     return "".join("\n" if blank[i] else line for i, line in enumerate(lines))
 
 
-def _parse_errors(path: str, error: configparser.Error) -> List[Problem]:
+def _unquoted(text: str) -> str:
+    """A line as the parser quotes it in its error (repr), as written."""
+    try:
+        value = ast.literal_eval(text)
+    except (ValueError, SyntaxError):
+        return text.strip()
+    return value.strip() if isinstance(value, str) else text.strip()
+
+
+def _parse_errors(path: str, error: configparser.Error, scan: "_Scan") -> List[Problem]:
+    """The parser's error in the user's words, the file and line said once."""
     if isinstance(error, configparser.MissingSectionHeaderError):
         return [Problem(path, error.lineno,
-                        "text before the first section header: {}".format(error.line.rstrip()))]
+                        "text before the first section header: {}".format(error.line.strip()))]
     if isinstance(error, configparser.ParsingError):
-        return [Problem(path, line, "cannot parse line {}".format(text.strip()))
+        return [Problem(path, line, "cannot parse line: {}".format(_unquoted(text)))
                 for line, text in error.errors] or [Problem(path, 0, str(error))]
     line = getattr(error, "lineno", None) or 0
-    message = str(error).splitlines()[0]
-    return [Problem(path, line, "{}: {}".format(type(error).__name__, message),
-                    getattr(error, "option", None))]
+    if isinstance(error, configparser.DuplicateOptionError):
+        first = scan.keys.get((error.section, error.option))
+        return [Problem(path, line, "key '{}' is given twice in section [{}]{}".format(
+            error.option, error.section, " (first on line {})".format(first) if first else ""),
+            error.option)]
+    if isinstance(error, configparser.DuplicateSectionError):
+        first = scan.headers.get(error.section)
+        return [Problem(path, line, "section [{}] is given twice{}".format(
+            error.section, " (first on line {})".format(first) if first else ""))]
+    return [Problem(path, line, str(error).splitlines()[0])]
 
 
 def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
@@ -189,7 +207,7 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
     try:
         parser.read_string(_without_unknown_keys(text, lines, scan, parser), source=path)
     except configparser.Error as exc:
-        return _parse_errors(path, exc)
+        return _parse_errors(path, exc, scan)
     headers, keys = scan.headers, scan.keys
     del lines
     problems: List[Problem] = []
@@ -240,11 +258,11 @@ def _surprising_values(path: str, parser: configparser.ConfigParser,
         line = keys.get((SECTION, name)) or keys.get((parser.default_section, name)) or 0
         comment = _INLINE_COMMENT.search(value)
         if comment:
-            yield Problem(path, line, "'{}': '{}' is part of the value: the loader takes no "
+            yield Problem(path, line, "{}: '{}' is part of the value: the loader takes no "
                                       "comments after a value".format(
                                           key, value[comment.start() + 1:]), key, "warning")
         if key == "optimization" and value.strip().lower() in FALSE_WORDS:
-            yield Problem(path, line, "'optimization': the loader keeps {} as text, not as a "
+            yield Problem(path, line, "optimization: the loader keeps {} as text, not as a "
                                       "switch, and a text that is not empty counts as true; "
                                       "use enable_all, disable_all or manual".format(value),
                           key, "warning")
@@ -254,21 +272,52 @@ def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[s
                 headers: Dict[str, int]) -> Iterator[Problem]:
     section = parser[SECTION]
     for key, (read, fallback) in DEVICE_KEYS.items():
+        name = parser.optionxform(key)
+        line = keys.get((SECTION, name)) or keys.get((parser.default_section, name)) \
+            or headers.get(SECTION, 0)
         try:
-            getattr(section, read)(key, fallback)
+            value = getattr(section, read)(key, fallback)
         except (ValueError, configparser.Error) as exc:
-            name = parser.optionxform(key)
-            line = keys.get((SECTION, name)) or keys.get((parser.default_section, name)) \
-                or headers.get(SECTION, 0)
-            yield Problem(path, line, "'{}': {}".format(key, _describe(read, exc)), key)
+            yield Problem(path, line, "{}: {}".format(key, _describe(read, section, key, exc)),
+                          key)
+            continue
+        if read == "getint" and name in section:
+            yield from _unlikely_number(path, line, key, section.get(key, raw=True) or "", value)
 
 
-def _describe(read: str, error: Exception) -> str:
+# The integer settings: whether a device's value is a count (at least 1);
+# the others are levels, at least 0.
+COUNTS = ("core", "mad_per_core", "input_buffer_depth")
+LARGEST = 2 ** 31 - 1  # no device's setting is larger
+
+
+def _unlikely_number(path: str, line: int, key: str, written: str,
+                     value: int) -> Iterator[Problem]:
+    """Numbers the loader takes but no device file should hold."""
+    text = written.strip()
+    if "_" in text or (text[:1] in ("+", "-") and value >= 0):
+        yield Problem(path, line, "{}: '{}' is read as {}; write it as {}".format(
+            key, text, value, value), key, "warning")
+    if key in COUNTS and value < 1:
+        yield Problem(path, line, "{}: {} is no count of a device (at least 1)".format(
+            key, value), key, "warning")
+    elif value < 0:
+        yield Problem(path, line, "{}: {} is below 0".format(key, value), key, "warning")
+    if value > LARGEST:
+        yield Problem(path, line, "{}: {} is larger than any device's".format(key, value),
+                      key, "warning")
+
+
+def _describe(read: str, section: "configparser.SectionProxy", key: str,
+              error: Exception) -> str:
     if isinstance(error, configparser.InterpolationError):
         return "interpolation fails: {}".format(str(error).splitlines()[0])
+    try:
+        written = "'{}'".format(" ".join((section.get(key) or "").split("\n")))
+    except configparser.Error:
+        written = "the value"
     if read == "getint":
-        return "not a decimal integer ({})".format(error)
+        return "{} is not an integer".format(written)
     if read == "getboolean":
-        words = "1/yes/true/on or 0/no/false/off"
-        return "not a switch: use {} ({})".format(words, error)
+        return "{} is not a switch: use 1/yes/true/on or 0/no/false/off".format(written)
     return str(error)

@@ -132,10 +132,10 @@ def load(model_or_path: str) -> Any:
     except Exception as exc:
         from ovralite.api.npu_config.check import check_file
 
-        details = [str(problem) for problem in check_file(path)]
-        raise ConfigError("\n".join(
-            ["{}: {}: {}".format(path, type(exc).__name__, str(exc).splitlines()[0])]
-            + details))
+        # In the user's words: what the checker finds the loader rejects.
+        errors = [str(problem) for problem in check_file(path) if problem.severity == "error"]
+        raise ConfigError("\n".join(errors) or "{}: {}".format(
+            path, (str(exc).splitlines() or [type(exc).__name__])[0]))
 
 
 def _plain(mapping: Mapping[str, Any]) -> Dict[str, Any]:
@@ -156,7 +156,7 @@ def write_data(data: Any, form: str, out: TextIO) -> None:
                                  allow_unicode=True))
 
 
-def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
+def cmd_list(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     devices = [(name, load(name).device) for name in shipped_models()]
     if args.quiet:
         return EXIT_OK
@@ -172,19 +172,26 @@ def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
     return EXIT_OK
 
 
-def cmd_show(args: argparse.Namespace, out: TextIO) -> int:
+def cmd_show(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from ovralite.api.npu_config.check import check_file
+
     names = expand(args.models, args.all, "show")
     if STDIN in names:
         raise UsageError("show: '-' (standard input) is for check; show a file by its path")
     loaded = collections.OrderedDict((name, _plain(load(name).device.serialize()))
                                      for name in names)
+    # What the loader passed over, as check reports it: the configuration is
+    # still shown; --strict makes it a failure.
+    warnings = [problem for name in names for problem in check_file(resolve(name))]
     if args.quiet:
-        return EXIT_OK
+        return EXIT_PROBLEMS if warnings and args.strict else EXIT_OK
+    for problem in warnings:
+        err.write("ovralite-npu: {}: {}\n".format(problem.severity, problem))
     # One model: its mapping. Several: one mapping of model name to mapping,
     # the same shape in both formats.
     data = next(iter(loaded.values())) if len(loaded) == 1 else dict(loaded)
     write_data(data, args.format, out)
-    return EXIT_OK
+    return EXIT_PROBLEMS if warnings and args.strict else EXIT_OK
 
 
 def _check_stdin() -> List[Any]:
@@ -202,7 +209,7 @@ def _check_stdin() -> List[Any]:
         return [problem._replace(path="<stdin>") for problem in check_file(path)]
 
 
-def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
+def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from ovralite.api.npu_config.check import check_file
 
     names = expand(args.files, args.all, "check")
@@ -255,6 +262,9 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--all", action="store_true", help="every shipped model")
     show.add_argument("--format", choices=("yaml", "json"), default="yaml",
                       help="output format (default: yaml)")
+    show.add_argument("--strict", action="store_true",
+                      help="status 1 when check would report anything (it is said on "
+                           "standard error either way)")
     show.set_defaults(run=cmd_show)
 
     check = commands.add_parser(
@@ -289,7 +299,7 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None,
     logger.addHandler(handler)
     propagate, logger.propagate = logger.propagate, False
     try:
-        status: int = args.run(args, out)
+        status: int = args.run(args, out, err)
         out.flush()  # a failure to write is reported here, not at exit
         return status
     except UsageError as exc:
