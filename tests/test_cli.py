@@ -398,3 +398,23 @@ def test_ctrl_c_ends_the_program_with_one_line():
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
     assert (proc.returncode, out, err) == (130, "", "ovralite-npu: interrupted\n")
+
+
+def readme_commands():
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "..", "README.md")) as handle:
+        readme = handle.read()
+    block = readme.split("## Command-line tool", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    return [line.split("#", 1)[0].strip() for line in block.splitlines() if line.strip()]
+
+
+@pytest.mark.parametrize("command", readme_commands())
+def test_the_readme_commands_run_as_it_says(tmp_path, command):
+    (tmp_path / "configs").mkdir()
+    for folder in (tmp_path, tmp_path / "configs"):
+        (folder / "my_model").write_text("[device]\ntarget = Mine\ncore = 2\n")
+    script = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
+    proc = subprocess.run(["bash", "-c", command.replace("ovralite-npu", "'{}'".format(script))],
+                          cwd=str(tmp_path), capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stderr) == (0, ""), command
+    assert proc.stdout or " check " in command  # a clean check says nothing

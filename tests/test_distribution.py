@@ -35,6 +35,16 @@ def test_wheel_installs_and_runs_without_a_compiler(tmp_path):
     assert len(proc.stdout.splitlines()) == 4
 
 
+def test_sdist_holds_what_users_read():
+    import tarfile
+    sdists = glob.glob(os.path.join(DIST, "ovralite-*.tar.gz"))
+    if not sdists:
+        pytest.skip("no sdist in dist/ (make wheels)")
+    with tarfile.open(sdists[0]) as sdist:
+        names = [name.split("/", 1)[1] for name in sdist.getnames() if "/" in name]
+    assert "docs/configuration-files.md" in names and "LICENSE" in names
+
+
 def test_wheel_metadata_as_users_read_it():
     with zipfile.ZipFile(built_wheel()) as wheel:
         names = wheel.namelist()
