@@ -328,6 +328,7 @@ def test_log_messages_are_shown_once_with_the_root_logger_configured(monkeypatch
     "core = 2\n  3\n",          # a continuation line makes core's value "2\n3"
     "evis = 2\n\n  x\n",        # a blank line inside the value, then its continuation
     "core = 1\ncore = 2\n",     # a key given twice
+    "k5 = again\n",             # a key the loader never reads, given twice
     "target = %(k5)s\n",        # interpolation naming a key the loader never reads
     "[device]\n",               # the section given twice
 ])

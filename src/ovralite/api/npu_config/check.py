@@ -6,9 +6,11 @@ every problem; on top of that they point out what the loader silently
 passes over: a missing or misspelt section "device" and keys it never reads.
 """
 
+import array
 import ast
 import collections
 import configparser
+import itertools
 import os
 import difflib
 import re
@@ -72,8 +74,12 @@ def _new_parser() -> configparser.ConfigParser:
 
 class _Scan(NamedTuple):
     headers: Dict[str, int]  # section -> line of its first header
-    keys: Dict[Tuple[str, str], int]  # (section, key) -> line of its first item
-    items: List[Tuple[str, str, int, int]]  # section, key, first and last line index
+    # (section, key) -> line of its first item: every key the loader reads,
+    # and the first keys of [device] that it does not read (those shown)
+    keys: Dict[Tuple[str, str], int]
+    unknown: int  # items of [device] with a key the loader does not read
+    blank: bytearray  # per line: 1 where such an item or its continuation stands
+    repeated: bool  # some key is given twice in [device]
     plain: bool  # every line a header (each section once), an item, its
     # continuation, blank or a comment
 
@@ -91,65 +97,115 @@ def _option(text: str) -> Optional[str]:
     return text[:min(ends)].rstrip() if ends else None
 
 
-def _scan(lines: Sequence[str], parser: configparser.ConfigParser) -> _Scan:
+def _lines(text: str) -> Iterator[str]:
+    """The lines of `text` with their ends, as the parser reads them (from a
+    StringIO of it), without a copy of the whole text."""
+    start, size = 0, len(text)
+    while start < size:
+        end = text.find("\n", start)
+        end = size if end < 0 else end + 1
+        yield text[start:end]
+        start = end
+
+
+def _scan(text: str, parser: configparser.ConfigParser) -> _Scan:
     """Where the sections and items are, by the parser's rules for headers,
     items, continuation lines (indented deeper than their item), comments and
-    blank lines (which belong to the value being read)."""
+    blank lines (which belong to the value being read), line by line as the
+    parser reads them. What it keeps grows with what is reported, not with
+    the file: a file of a million unknown keys costs some bytes a line."""
     headers: Dict[str, int] = {}
     keys: Dict[Tuple[str, str], int] = {}
-    items: List[Tuple[str, str, int, int]] = []
+    blank = bytearray()
+    hashes = array.array("q")  # of every key of [device], to find one given twice
+    unknown = 0
     section: Optional[str] = None
-    current = -1  # the item whose value is being read
+    current: Optional[bool] = None  # the item whose value is being read: unknown?
     indent_level = 0
     plain = True
     prefixes = tuple(getattr(parser, "_comment_prefixes", ("#", ";")))
     xform = parser.optionxform
-    for index, raw in enumerate(lines):
-        text = raw.strip()
-        if not text or text.startswith(prefixes):
+    known = {xform(k) for k in DEVICE_KEYS}
+    for index, raw in enumerate(_lines(text)):
+        blank.append(0)
+        text_line = raw.strip()
+        if not text_line or text_line.startswith(prefixes):
             continue
         indent = len(raw) - len(raw.lstrip())
-        if current >= 0 and indent > indent_level:
-            first = items[current]
-            items[current] = (first[0], first[1], first[2], index)
+        if current is not None and indent > indent_level:
+            blank[index] = current
             continue
         indent_level = indent
-        current = -1
-        header = _header(text)
+        current = None
+        header = _header(text_line)
         if header is not None:
             if header in headers:
                 plain = False
             section = header
             headers.setdefault(section, index + 1)
             continue
-        option = _option(text)
+        option = _option(text_line)
         if option and section is not None:
             key = xform(option)
+            current = False
+            if section == SECTION:
+                hashes.append(hash(key))
+                if key not in known:
+                    unknown += 1
+                    current = True
+                    blank[index] = 1
+                    if unknown > SHOWN_PER_KIND + 1:
+                        continue
+            elif key not in known:
+                continue
             keys.setdefault((section, key), index + 1)
-            items.append((section, key, index, index))
-            current = len(items) - 1
         else:
             plain = False
-    return _Scan(headers, keys, items, plain)
+    ordered = sorted(hashes)
+    del hashes
+    repeated = any(a == b for a, b in zip(ordered, itertools.islice(ordered, 1, None)))
+    return _Scan(headers, keys, unknown, blank, repeated, plain)
 
 
-def _without_unknown_keys(text: str, lines: Sequence[str], scan: _Scan,
-                          parser: configparser.ConfigParser) -> str:
+def _without_unknown_keys(text: str, scan: _Scan) -> str:
     """The text for the parser: with many keys in [device] that the loader
     never reads, their lines blanked (line numbers stay), so that parsing a
     large file costs what its known keys cost. Only where that changes
     nothing the loader could see: a plain file, one [device] header, no key
     given twice there and no interpolation that could name a blanked key."""
-    known = {parser.optionxform(k) for k in DEVICE_KEYS}
-    device = [item for item in scan.items if item[0] == SECTION]
-    unknown = [item for item in device if item[1] not in known]
-    if (len(unknown) <= SHOWN_PER_KIND or not scan.plain or "%(" in text
-            or len({item[1] for item in device}) != len(device)):
+    if (scan.unknown <= SHOWN_PER_KIND or not scan.plain or "%(" in text
+            or scan.repeated):
         return text
-    blank = bytearray(len(lines))
-    for _, _, first, last in unknown:
-        blank[first:last + 1] = b"\x01" * (last + 1 - first)
-    return "".join("\n" if blank[i] else line for i, line in enumerate(lines))
+    # Runs of kept lines as slices of the text, runs of blanked ones as their
+    # line ends: a few pieces, whatever the number of lines.
+    blank = scan.blank
+    pieces: List[str] = []
+    start = run = 0  # where the current run starts; its kind
+    position = 0
+    for flag in blank:
+        end = text.find("\n", position)
+        end = len(text) if end < 0 else end + 1
+        if flag != run:
+            pieces.append("\n" * text.count("\n", start, position) if run
+                          else text[start:position])
+            start, run = position, flag
+        position = end
+    pieces.append("\n" * text.count("\n", start, position) if run else text[start:position])
+    return "".join(pieces)
+
+
+def _first_line(text: str, parser: configparser.ConfigParser, section: str, key: str) -> int:
+    """The line of the first item of `key` in `section` (0 if none)."""
+    current = None
+    for index, raw in enumerate(_lines(text)):
+        line = raw.strip()
+        header = _header(line)
+        if header is not None:
+            current = header
+        elif current == section and _option(line) is not None \
+                and parser.optionxform(_option(line) or "") == key:
+            return index + 1
+    return 0
 
 
 def _unquoted(text: str) -> str:
@@ -161,7 +217,8 @@ def _unquoted(text: str) -> str:
     return value.strip() if isinstance(value, str) else text.strip()
 
 
-def _parse_errors(path: str, error: configparser.Error, scan: "_Scan") -> List[Problem]:
+def _parse_errors(path: str, error: configparser.Error, scan: "_Scan", text: str,
+                  parser: configparser.ConfigParser) -> List[Problem]:
     """The parser's error in the user's words, the file and line said once."""
     if isinstance(error, configparser.MissingSectionHeaderError):
         return [Problem(path, error.lineno,
@@ -171,7 +228,8 @@ def _parse_errors(path: str, error: configparser.Error, scan: "_Scan") -> List[P
                 for line, text in error.errors] or [Problem(path, 0, str(error))]
     line = getattr(error, "lineno", None) or 0
     if isinstance(error, configparser.DuplicateOptionError):
-        first = scan.keys.get((error.section, error.option))
+        first: Optional[int] = scan.keys.get((error.section, error.option)) or _first_line(
+            text, parser, error.section, error.option)
         return [Problem(path, line, "key '{}' is given twice in section [{}]{}".format(
             error.option, error.section, " (first on line {})".format(first) if first else ""),
             error.option)]
@@ -187,29 +245,28 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
     path = os.fspath(path)
     parser = _new_parser()
     try:
-        with open(path, "rb") as handle:
-            data = handle.read()
-    except OSError as exc:
-        return [Problem(path, 0, "cannot be read: {}".format(exc.strerror or exc))]
-    try:
         # The loader reads with the interpreter's default text encoding.
         with open(path, encoding=None) as handle:
             text = handle.read()
     except UnicodeDecodeError as exc:
-        line = data[:exc.start].count(b"\n") + 1
+        try:
+            with open(path, "rb") as handle:
+                line = handle.read(exc.start).count(b"\n") + 1
+        except OSError:
+            line = 0
         return [Problem(path, line, "not valid {} text: {}".format(exc.encoding, exc.reason))]
+    except OSError as exc:
+        return [Problem(path, 0, "cannot be read: {}".format(exc.strerror or exc))]
     if text.startswith("\ufeff"):
         return [Problem(path, 1, "the file starts with a byte-order mark, which the loader "
                                  "reads as text before the first section header: save the "
                                  "file without it")]
-    lines = text.splitlines(keepends=True)
-    scan = _scan(lines, parser)
+    scan = _scan(text, parser)
     try:
-        parser.read_string(_without_unknown_keys(text, lines, scan, parser), source=path)
+        parser.read_string(_without_unknown_keys(text, scan), source=path)
     except configparser.Error as exc:
-        return _parse_errors(path, exc, scan)
+        return _parse_errors(path, exc, scan, text, parser)
     headers, keys = scan.headers, scan.keys
-    del lines
     problems: List[Problem] = []
     if SECTION not in parser:
         near = [name for name in parser.sections() if name.lower() == SECTION]
@@ -223,24 +280,23 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
                                              "its defaults for every setting",
                                     severity="warning"))
         return problems
-    problems.extend(_unknown_keys(path, parser, keys))
+    problems.extend(_unknown_keys(path, parser, scan))
     problems.extend(_surprising_values(path, parser, keys))
     problems.extend(_bad_values(path, parser, keys, headers))
     return sorted(problems, key=lambda p: p.line)
 
 
-def _unknown_keys(path: str, parser: configparser.ConfigParser,
-                  keys: Dict[Tuple[str, str], int]) -> Iterator[Problem]:
+def _unknown_keys(path: str, parser: configparser.ConfigParser, scan: _Scan) -> Iterator[Problem]:
     known = {parser.optionxform(k): k for k in DEVICE_KEYS}
-    unknown = [(line, key) for (section, key), line in keys.items()
+    unknown = [(line, key) for (section, key), line in scan.keys.items()
                if section == SECTION and key not in known]
     for line, key in unknown[:SHOWN_PER_KIND]:
         close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
         hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
         yield Problem(path, line, "key '{}' is not read by the loader{}".format(key, hint),
                       key, "warning")
-    if len(unknown) > SHOWN_PER_KIND:
-        rest = len(unknown) - SHOWN_PER_KIND
+    if scan.unknown > SHOWN_PER_KIND:
+        rest = scan.unknown - SHOWN_PER_KIND
         yield Problem(path, unknown[SHOWN_PER_KIND][0],
                       "and {} more key{} not read by the loader".format(
                           rest, "" if rest == 1 else "s"), severity="warning")
