@@ -46,11 +46,17 @@ def test_show_json_and_path(m, tmp_path):
     assert sorted(json.loads(out)) == shipped_models()
 
 
-def test_usage_errors_exit_2_without_traceback():
-    assert run("show", "no-such-model")[0] == 2
-    assert run("show")[0] == 2
-    code, _, err = run("frobnicate")
-    assert code == 2 and "Traceback" not in err
+@pytest.mark.parametrize("argv", [
+    ["show", "no-such-model"], ["show"], ["check"], ["frobnicate"], [], ["show", "--format"],
+    ["show", "--format", "xml", "--all"], ["list", "--format", "csv"], ["check", "--nope"],
+    ["list", "extra"], ["check", "-", "--format"], ["show", "-", "VIPNANOQ_PID0X82"],
+])
+def test_usage_errors_are_one_line_and_status_2(argv, capsys):
+    code, out, err = run(*argv)
+    captured = capsys.readouterr()  # argparse writes to sys.stderr itself
+    lines = (err + captured.err).splitlines()
+    assert (code, out, captured.out, len(lines)) == (2, "", "", 1), lines
+    assert lines[0].startswith("ovralite-npu: ")
 
 
 def test_show_of_a_broken_file_is_reported(tmp_path):

@@ -18,7 +18,7 @@ import logging
 import os
 import sys
 from types import ModuleType
-from typing import Any, Dict, List, Mapping, Optional, Sequence, TextIO
+from typing import Any, Dict, List, Mapping, NoReturn, Optional, Sequence, TextIO
 
 import ovralite
 from ovralite.api.ovra_log import LOGGER_NAME
@@ -232,8 +232,15 @@ def _discard_output(out: TextIO) -> None:
         os.dup2(devnull, sys.stdout.fileno())
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, saying a usage error in one line."""
+
+    def error(self, message: str) -> "NoReturn":
+        self.exit(EXIT_USAGE, "ovralite-npu: {} (see '{} --help')\n".format(message, self.prog))
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="ovralite-npu",
         description="Inspect and check the NPU configuration files of ovralite.",
     )
