@@ -249,7 +249,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
-    quiet = argparse.ArgumentParser(add_help=False)
+    quiet = _Parser(add_help=False)
     quiet.add_argument("-q", "--quiet", action="store_true",
                        help="print nothing on standard output; the exit status tells")
 
