@@ -228,15 +228,17 @@ def _parse_errors(path: str, error: configparser.Error, scan: "_Scan", text: str
                 for line, text in error.errors] or [Problem(path, 0, str(error))]
     line = getattr(error, "lineno", None) or 0
     if isinstance(error, configparser.DuplicateOptionError):
-        first: Optional[int] = scan.keys.get((error.section, error.option)) or _first_line(
-            text, parser, error.section, error.option)
+        section = str(error.section)
+        first: Optional[int] = scan.keys.get((section, error.option)) or _first_line(
+            text, parser, section, error.option)
         return [Problem(path, line, "key '{}' is given twice in section [{}]{}".format(
-            error.option, error.section, " (first on line {})".format(first) if first else ""),
+            error.option, section, " (first on line {})".format(first) if first else ""),
             error.option)]
     if isinstance(error, configparser.DuplicateSectionError):
-        first = scan.headers.get(error.section)
+        section = str(error.section)
+        first = scan.headers.get(section)
         return [Problem(path, line, "section [{}] is given twice{}".format(
-            error.section, " (first on line {})".format(first) if first else ""))]
+            section, " (first on line {})".format(first) if first else ""))]
     return [Problem(path, line, str(error).splitlines()[0])]
 
 
