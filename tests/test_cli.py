@@ -415,6 +415,14 @@ def readme_commands():
     return [line.split("#", 1)[0].strip() for line in block.splitlines() if line.strip()]
 
 
+def test_the_readme_python_example_runs(capsys):
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "..", "README.md")) as handle:
+        example = handle.read().split("```python\n", 1)[1].split("```", 1)[0]
+    exec(compile(example, "README.md", "exec"), {})
+    assert "OrderedDict" in capsys.readouterr().out
+
+
 @pytest.mark.parametrize("command", readme_commands())
 def test_the_readme_commands_run_as_it_says(tmp_path, command):
     (tmp_path / "configs").mkdir()
