@@ -2,7 +2,8 @@
 # the two commands the README gives; both build a virtual environment first.
 SHELL := /bin/bash
 PY_VERSION ?= 3.9
-VENV ?= .venv
+# .venv is the primary interpreter's; another's is .venv-X.Y (PY_VERSION=3.14 make test).
+VENV ?= $(if $(filter 3.9,$(PY_VERSION)),.venv,.venv-$(PY_VERSION))
 PYTHON := $(VENV)/bin/python
 PIP := $(PYTHON) -m pip --disable-pip-version-check -q
 
