@@ -360,25 +360,22 @@ PyObject* get_code(NativeFunction* f, void*) {
     return f->code;
 }
 
-// __doc__ and __module__: None once deleted, as a def's function has it.
+// __doc__ and __module__: anything, and None once deleted, as a def's
+// function has them.
 PyObject* get_optional(PyObject* value) {
     return Ref::borrow(value ? value : Py_None).release();
 }
 
-PyObject* get_doc(NativeFunction* f, void*) { return get_optional(f->doc); }
-
-int set_doc(NativeFunction* f, PyObject* value, void*) {
-    Py_XINCREF(value);
-    Py_XSETREF(f->doc, value);
+int set_optional(PyObject** slot, PyObject* value) {
+    Py_XSETREF(*slot, Ref::borrow(value).release());
     return 0;
 }
 
+PyObject* get_doc(NativeFunction* f, void*) { return get_optional(f->doc); }
+int set_doc(NativeFunction* f, PyObject* value, void*) { return set_optional(&f->doc, value); }
 PyObject* get_module(NativeFunction* f, void*) { return get_optional(f->module); }
-
 int set_module(NativeFunction* f, PyObject* value, void*) {
-    Py_XINCREF(value);
-    Py_XSETREF(f->module, value);
-    return 0;
+    return set_optional(&f->module, value);
 }
 
 PyObject* get_defaults(NativeFunction* f, void*) {
