@@ -49,7 +49,7 @@ def test_show_json_and_path(m, tmp_path):
 @pytest.mark.parametrize("argv", [
     ["show", "no-such-model"], ["show"], ["check"], ["frobnicate"], [], ["show", "--format"],
     ["show", "--format", "xml", "--all"], ["list", "--format", "csv"], ["check", "--nope"],
-    ["list", "extra"], ["check", "-", "--format"], ["show", "-", "VIPNANOQ_PID0X82"],
+    ["list", "extra"], ["check", "-", "--format"], ["show", "-", "--strict", "x"],
 ])
 def test_usage_errors_are_one_line_and_status_2(argv, capsys):
     code, out, err = run(*argv)
@@ -365,6 +365,9 @@ CAFE = "[device]\ntarget = Caf\u00e9 NPU\ncore = 2\n"
     (["check", "-", "--format", "json"], "[device]\ncore = two\n", None, 1,
      '"key": "core",\n    "severity": "error"', ""),
     (["check", "-", "-q"], "[device]\ncore = two\n", None, 1, "", ""),
+    (["show", "-", "--format", "json"], "[device]\ncore = 5\n", None, 0, '"core": 5', ""),
+    (["show", "-"], "[device]\ncore = two\n", None, 1, "",
+     "ovralite-npu: <stdin>:2: core: 'two' is not an integer\n"),
     (["list", "--format", "yaml"], None, None, 0, "VIPNANOQ_PID0X82:\n  target: VIPNANOQ\n", ""),
     # What check would report is said by show too; --strict makes it fail.
     (["show", "{dir}/Device"], None, None, 0, "target: ", "ovralite-npu: warning: {dir}/Device:1: "

@@ -1,24 +1,25 @@
 """Command-line tool for NPU configuration files: ``ovralite-npu``.
 
     ovralite-npu list [--format text|yaml|json]      shipped models
-    ovralite-npu show MODEL|PATH|DIR... [--all]      device configurations (YAML or JSON)
+    ovralite-npu show MODEL|PATH|DIR|-... [--all]    device configurations (YAML or JSON)
     ovralite-npu check MODEL|PATH|DIR|-... [--all]   mistakes the loader passes over
 
 Every command takes a shipped model by its name, a file or a directory (each
 file in it) by a path with a directory separator (``./my_model``), and
-``--all`` for every shipped model; ``check`` also takes ``-``, standard input.
+``--all`` for every shipped model; ``-`` is standard input.
 A name or path that is no readable file is status 2 with one line on standard
 error; results go to standard output.
 """
 
 import argparse
 import collections
+import contextlib
 import json
 import logging
 import os
 import sys
 from types import ModuleType
-from typing import Any, Dict, List, Mapping, NoReturn, Optional, Sequence, TextIO
+from typing import Any, Dict, Iterator, List, Mapping, NoReturn, Optional, Sequence, TextIO
 
 import ovralite
 from ovralite.api.ovra_log import LOGGER_NAME
@@ -176,13 +177,21 @@ def cmd_show(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from ovralite.api.npu_config.check import check_file
 
     names = expand(args.models, args.all, "show")
-    if STDIN in names:
-        raise UsageError("show: '-' (standard input) is for check; show a file by its path")
-    loaded = collections.OrderedDict((name, _plain(load(name).device.serialize()))
-                                     for name in names)
-    # What the loader passed over, as check reports it: the configuration is
-    # still shown; --strict makes it a failure.
-    warnings = [problem for name in names for problem in check_file(resolve(name))]
+    loaded: "collections.OrderedDict[str, Dict[str, Any]]" = collections.OrderedDict()
+    warnings: List[Any] = []
+    with _stdin_file() if STDIN in names else _no_file() as stdin_path:
+        for name in names:
+            # Standard input is loaded from a file of its text, as a path.
+            target = stdin_path if name == STDIN else name
+            try:
+                loaded[name] = _plain(load(target).device.serialize())
+            except ConfigError as exc:
+                raise ConfigError(str(exc).replace(stdin_path, "<stdin>") if stdin_path
+                                  else str(exc))
+            # What the loader passed over, as check reports it: the
+            # configuration is still shown; --strict makes it a failure.
+            warnings.extend(problem._replace(path="<stdin>") if name == STDIN else problem
+                            for problem in check_file(resolve(target)))
     if args.quiet:
         return EXIT_PROBLEMS if warnings and args.strict else EXIT_OK
     for problem in warnings:
@@ -194,11 +203,10 @@ def cmd_show(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return EXIT_PROBLEMS if warnings and args.strict else EXIT_OK
 
 
-def _check_stdin() -> List[Any]:
-    """The findings for the text on standard input, named "<stdin>"."""
+@contextlib.contextmanager
+def _stdin_file() -> Iterator[str]:
+    """The path of a file holding standard input's bytes, while it is used."""
     import tempfile
-
-    from ovralite.api.npu_config.check import check_file
 
     data = sys.stdin.buffer.read() if hasattr(sys.stdin, "buffer") else \
         sys.stdin.read().encode()
@@ -206,6 +214,19 @@ def _check_stdin() -> List[Any]:
         path = os.path.join(folder, "stdin")
         with open(path, "wb") as handle:
             handle.write(data)
+        yield path
+
+
+@contextlib.contextmanager
+def _no_file() -> Iterator[str]:
+    yield ""
+
+
+def _check_stdin() -> List[Any]:
+    """The findings for the text on standard input, named "<stdin>"."""
+    from ovralite.api.npu_config.check import check_file
+
+    with _stdin_file() as path:
         return [problem._replace(path="<stdin>") for problem in check_file(path)]
 
 
@@ -263,9 +284,9 @@ def build_parser() -> argparse.ArgumentParser:
     show = commands.add_parser(
         "show", help="print the device configuration the loader produces", parents=[quiet],
         description="Print the device configuration that NPUConfig loads for each MODEL "
-                    "(a shipped model's name), PATH (a configuration file) or DIR (each "
-                    "file in it).")
-    show.add_argument("models", nargs="*", metavar="MODEL|PATH|DIR")
+                    "(a shipped model's name), PATH (a configuration file), DIR (each "
+                    "file in it) or - (standard input).")
+    show.add_argument("models", nargs="*", metavar="MODEL|PATH|DIR|-")
     show.add_argument("--all", action="store_true", help="every shipped model")
     show.add_argument("--format", choices=("yaml", "json"), default="yaml",
                       help="output format (default: yaml)")
