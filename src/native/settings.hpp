@@ -42,6 +42,7 @@ struct Fallback {
 };
 constexpr Fallback text(const char* value) { return {Fallback::Text, value, 0}; }
 constexpr Fallback number(long value) { return {Fallback::Number, nullptr, value}; }
+constexpr Fallback of_kind(Fallback::Kind kind) { return {kind, nullptr, 0}; }
 
 struct Setting {
     PyObject* Names::*attribute;
@@ -56,14 +57,14 @@ struct Setting {
 constexpr Setting kSettings[] = {
     {&Names::target, &Names::target, Read::Get, text("VIP8000"), kTarget},
     {&Names::pid, &Names::pid, Read::Get, text("0XFF"), kPid},
-    {&Names::optimization, &Names::optimization, Read::Get, {Fallback::True}, kOptimization},
+    {&Names::optimization, &Names::optimization, Read::Get, of_kind(Fallback::True), kOptimization},
     {&Names::core, &Names::core, Read::GetInt, number(1), kCore},
     {&Names::mad_per_core, &Names::mad_per_core, Read::GetInt, number(64), kMadPerCore},
     {&Names::input_buffer_depth, &Names::input_buffer_depth, Read::GetInt, number(12),
      kInputBufferDepth},
     {&Names::evis, &Names::evis, Read::GetInt, number(2), kEvis},
     {&Names::nn_support_dtypes, &Names::nn_support_dtypes, Read::Switches,
-     {Fallback::EmptyList}, kDtypes},
+     of_kind(Fallback::EmptyList), kDtypes},
     {&Names::ext_sram_sizes, &Names::extSRAMSizes, Read::Get, text("0x0"), kExtSramSizes},
     {&Names::ext_axi_sram_sizes, &Names::extAXISRAMSizes, Read::Get, text("0"),
      kExtAxiSramSizes},
