@@ -22,7 +22,7 @@ SOURCES := $(shell git ls-files src CMakeLists.txt pyproject.toml 2>/dev/null ||
                    find src CMakeLists.txt pyproject.toml -type f)
 OWN := $(VENV)/.ovralite-venv
 
-.PHONY: setup run test test-all test-general test-wheels bench bench-all sanitize valgrind fuzz wheels check-wheels \
+.PHONY: setup run test test-all test-general test-wheels wheels-aarch64 test-aarch64 bench bench-all sanitize valgrind fuzz wheels check-wheels \
     clean FORCE
 
 # The project's own virtual environment with the build backend: made once
@@ -187,6 +187,70 @@ wheels: setup
 	        -w build/wheels dist/ovralite-*.tar.gz || exit 1; \
 	done
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheels/*.whl
+
+# aarch64 wheels for AARCH64_VERSIONS, cross-compiled here from the sdist of
+# `make wheels` (run it first) against the headers of Debian's aarch64
+# interpreters (tools/get-python --arch arm64), checked by auditwheel. Needs
+# aarch64-linux-gnu-g++ (Debian's g++-aarch64-linux-gnu).
+AARCH64_VERSIONS ?= 3.14 3.15
+AARCH64_ROOT := $(CURDIR)/.pythons/aarch64-linux-gnu
+wheels-aarch64:
+	@command -v aarch64-linux-gnu-g++ >/dev/null || { echo "wheels-aarch64: no" \
+	    "aarch64-linux-gnu-g++ (apt-get install g++-aarch64-linux-gnu)" >&2; exit 1; }
+	@ls dist/ovralite-*.tar.gz >/dev/null 2>&1 || { \
+	    echo "wheels-aarch64: no sdist in dist/ (make wheels)" >&2; exit 1; }
+	rm -rf build/wheels-aarch64
+	@for v in $(AARCH64_VERSIONS); do \
+	    tools/get-python --arch arm64 $$v >/dev/null || exit 1; \
+	    venv=$(VENV_PREFIX)$$v; \
+	    $(MAKE) --no-print-directory $$venv/.ovralite-venv PY_VERSION=$$v VENV=$$venv || exit 1; \
+	    echo "== aarch64 wheel for CPython $$v"; \
+	    _PYTHON_HOST_PLATFORM=linux-aarch64 $$venv/bin/python -m pip \
+	        --disable-pip-version-check -q wheel --no-deps --no-build-isolation \
+	        -w build/wheels-aarch64 --config-settings=build-dir=build/wheels-aarch64/$$v \
+	        --config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux \
+	        --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64 \
+	        --config-settings=cmake.define.CMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
+	        --config-settings=cmake.define.Python_INCLUDE_DIR=$(AARCH64_ROOT)/usr/include/python$$v \
+	        --config-settings=cmake.define.Python_SOABI=cpython-$${v/./}-aarch64-linux-gnu \
+	        dist/ovralite-*.tar.gz || exit 1; \
+	done
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist \
+	    build/wheels-aarch64/*.whl
+
+# Each aarch64 wheel of dist/ with a pure-Python PyYAML and the test tools,
+# run under qemu by its aarch64 interpreter: the behaviour tests that matter
+# for a port (every shipped model, records, serialize, vocabularies, the
+# loader's errors, the command-line tool in process, and the program itself).
+AARCH64_TESTS := tests/test_load.py tests/test_record.py tests/test_serialize.py \
+    tests/test_vocabularies.py tests/test_loader.py tests/test_cli.py
+AARCH64_SKIP := not program and not readme and not ctrl_c and not console_script and \
+    not pipe and not permission and not agrees
+test-aarch64: setup
+	@command -v qemu-aarch64-static >/dev/null || { echo "test-aarch64: no" \
+	    "qemu-aarch64-static (apt-get install qemu-user-static)" >&2; exit 1; }
+	$(PIP) download -q --no-deps --no-binary :all: -d build/aarch64-pyyaml "PyYAML>=5.1"
+	@for v in $(AARCH64_VERSIONS); do \
+	    tag=cp$${v/./}; \
+	    wheel=$$(ls dist/ovralite-*-$$tag-$$tag-*aarch64.whl 2>/dev/null | head -1); \
+	    [ -n "$$wheel" ] || { echo "test-aarch64: no aarch64 wheel for $$v (make wheels-aarch64)" >&2; exit 1; }; \
+	    site=build/aarch64-$$v; rm -rf $$site; \
+	    $(PIP) install -q --target $$site --python-version $$v --only-binary :all: \
+	        pytest hypothesis && \
+	    $(PYTHON) -m zipfile -e "$$wheel" $$site || exit 1; \
+	    tools/find-python $$v >/dev/null && "$$(tools/find-python $$v)" -m compileall -q $$site \
+	        >/dev/null; \
+	    tar xzf build/aarch64-pyyaml/[Pp]y[Yy][Aa][Mm][Ll]-*.tar.gz -C build/aarch64-pyyaml && \
+	    cp -r build/aarch64-pyyaml/[Pp]y[Yy][Aa][Mm][Ll]-*/lib/yaml $$site/ || exit 1; \
+	    python=$(AARCH64_ROOT)/usr/bin/python$$v; \
+	    export QEMU_LD_PREFIX=$(AARCH64_ROOT) PYTHONPATH=$(CURDIR)/$$site \
+	        NPU_TEST_EMULATOR="qemu-aarch64-static -L $(AARCH64_ROOT)"; \
+	    run="$$NPU_TEST_EMULATOR $$python"; \
+	    echo "== CPython $$v on aarch64 (qemu): $$wheel"; \
+	    $$run -m ovralite.api.npu_config show --all --format json >/dev/null && \
+	    $$run -m ovralite.api.npu_config check --all && \
+	    $$run -m pytest -q -p no:cacheprovider -k "$(AARCH64_SKIP)" $(AARCH64_TESTS) || exit 1; \
+	done
 
 # A built wheel installed where no compiler can be found, and run.
 check-wheels: setup

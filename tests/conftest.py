@@ -64,6 +64,9 @@ def run_python(code, *flags, env=None, cwd=None, file_permissions=False, timeout
     full_env = dict(os.environ)
     full_env.update(env or {})
     command = [sys.executable, *flags, "-c", textwrap.dedent(code)]
+    # Under emulation (make test-aarch64) the interpreter runs through its
+    # emulator, as the suite itself does.
+    command = os.environ.get("NPU_TEST_EMULATOR", "").split() + command
     if file_permissions and os.geteuid() == 0:
         caps = "-dac_override,-dac_read_search"
         command = ["setpriv", "--inh-caps=" + caps, "--bounding-set=" + caps] + command
