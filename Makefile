@@ -187,9 +187,13 @@ wheels: setup
 	        -w build/wheels dist/ovralite-*.tar.gz || exit 1; \
 	done
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheels/*.whl
+	@if command -v aarch64-linux-gnu-g++ >/dev/null; then \
+	    $(MAKE) --no-print-directory wheels-aarch64; \
+	else echo "notice: no aarch64-linux-gnu-g++ (g++-aarch64-linux-gnu); no aarch64 wheels"; fi
 
-# aarch64 wheels for AARCH64_VERSIONS, cross-compiled here from the sdist of
-# `make wheels` (run it first) against the headers of Debian's aarch64
+# aarch64 wheels for AARCH64_VERSIONS (make wheels makes them where the cross
+# compiler is), cross-compiled here from the sdist of `make wheels` against the
+# headers of Debian's aarch64
 # interpreters (tools/get-python --arch arm64), checked by auditwheel. Needs
 # aarch64-linux-gnu-g++ (Debian's g++-aarch64-linux-gnu).
 AARCH64_VERSIONS ?= 3.14 3.15
