@@ -110,7 +110,7 @@ SLOW_ON ?= 3.13
 test-wheels:
 	@for v in $(VERSIONS); do \
 	    tag=cp$${v/./}; \
-	    wheel=$$(ls dist/ovralite-*-$$tag-$$tag-*manylinux*.whl 2>/dev/null | head -1); \
+	    wheel=$$(ls dist/ovralite-*-$$tag-$$tag-*manylinux*_$$(uname -m).whl 2>/dev/null | head -1); \
 	    if [ -z "$$wheel" ]; then echo "notice: no wheel for CPython $$v in dist/"; continue; fi; \
 	    venv=$(VENV_PREFIX)$$v; \
 	    $(MAKE) --no-print-directory $$venv/.ovralite-venv PY_VERSION=$$v VENV=$$venv || exit 1; \

@@ -2,6 +2,7 @@
 no compiler can be found, the package works (skipped when none was built)."""
 import glob
 import os
+import platform
 import subprocess
 import sys
 import zipfile
@@ -13,7 +14,8 @@ TAG = "cp{0}{1}-cp{0}{1}{2}".format(*sys.version_info[:2], getattr(sys, "abiflag
 
 
 def built_wheel():
-    wheels = glob.glob(os.path.join(DIST, "ovralite-*-{}-*manylinux*.whl".format(TAG)))
+    wheels = glob.glob(os.path.join(DIST, "ovralite-*-{}-*manylinux*_{}.whl".format(
+        TAG, platform.machine())))
     if not wheels:
         pytest.skip("no wheel for this interpreter in dist/ (make wheels)")
     return wheels[0]
