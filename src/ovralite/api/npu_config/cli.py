@@ -179,7 +179,7 @@ def cmd_show(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     names = expand(args.models, args.all, "show")
     loaded: "collections.OrderedDict[str, Dict[str, Any]]" = collections.OrderedDict()
     warnings: List[Any] = []
-    with _stdin_file() if STDIN in names else _no_file() as stdin_path:
+    with _stdin_file() if STDIN in names else contextlib.nullcontext("") as stdin_path:
         for name in names:
             # Standard input is loaded from a file of its text, as a path.
             target = stdin_path if name == STDIN else name
@@ -215,11 +215,6 @@ def _stdin_file() -> Iterator[str]:
         with open(path, "wb") as handle:
             handle.write(data)
         yield path
-
-
-@contextlib.contextmanager
-def _no_file() -> Iterator[str]:
-    yield ""
 
 
 def _check_stdin() -> List[Any]:
