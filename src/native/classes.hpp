@@ -1,9 +1,8 @@
-// What the module's class builders share: creating a class the way a
-// `class` statement does, and functions and class methods for its body.
+// Building the module's classes as a `class` statement does, and the
+// functions and class methods of their bodies.
 #pragma once
 
 #include <initializer_list>
-#include <utility>
 
 #include "function.hpp"
 
@@ -18,11 +17,12 @@ struct Member {
 };
 
 // type(name, (object,), ns), ns holding __module__, __qualname__ and then
-// `members` in order, as a class body would fill it; `static_attributes` are
-// the names its methods assign on self. The members' functions learn
-// the class as their __objclass__.
+// `members` in order, as a class body would fill it; from 3.13 also
+// __static_attributes__, the names its methods assign on self, sorted (a
+// tuple; NULL for none). The members' functions learn the class as their
+// __objclass__.
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
-              PyObject* const* static_attributes = nullptr, int static_count = 0);
+              PyObject* static_attributes = nullptr);
 
 // The code of `info`, filed under the module's file.
 CompiledDef new_code(PyObject* module, const FunctionInfo& info);
@@ -32,9 +32,6 @@ Ref new_function(PyObject* module, const FunctionInfo& info, PyObject* defaults 
 
 // classmethod(function)
 Ref classmethod_of(PyObject* function);
-
-// NPUConfig's local function, made afresh by every construction.
-extern const FunctionInfo kParseDevice;
 
 // Each builder returns the class, or an empty Ref with an exception set.
 Ref make_init_optimization(PyObject* module);

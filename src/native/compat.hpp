@@ -8,9 +8,15 @@
 
 #include <cstdint>
 
-// Shortcuts of the module's own (see CMakeLists.txt: OVRALITE_SHORTCUTS).
-#ifndef NPU_SHORTCUTS
-#define NPU_SHORTCUTS 1
+#include "stack.hpp"
+
+// A type's members: structmember.h's names before 3.12, which gives them in
+// Python.h under names of their own.
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_READONLY READONLY
 #endif
 
 namespace npu {
@@ -27,12 +33,19 @@ constexpr bool kTracebacksNameExtensionFiles = PY_VERSION_HEX >= 0x030A0000;
 #define NPU_FUNCTIONS_KEEP_BUILTINS (PY_VERSION_HEX >= 0x030A0000)
 // 3.11: code objects carry the qualified name (co_qualname).
 constexpr bool kCodeHasQualname = PY_VERSION_HEX >= 0x030B0000;
-// 3.12: functions have __type_params__.
+// 3.12: functions have __type_params__; an ImportError of `from ... import`
+// carries the name it could not import (name_from).
 constexpr bool kFunctionsHaveTypeParams = PY_VERSION_HEX >= 0x030C0000;
+constexpr bool kImportErrorsCarryNameFrom = PY_VERSION_HEX >= 0x030C0000;
 // 3.13: an unexpected keyword argument's error suggests the closest
 // parameter; a class statement records __static_attributes__.
 constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
 constexpr bool kClassesRecordStaticAttributes = PY_VERSION_HEX >= 0x030D0000;
+// 3.14: `from ... import` names the module's location by its spec's origin
+// (its __file__ only where the spec has no location); functions have
+// __annotate__ (PEP 649).
+constexpr bool kImportErrorsNameSpecOrigin = PY_VERSION_HEX >= 0x030E0000;
+constexpr bool kFunctionsHaveAnnotate = PY_VERSION_HEX >= 0x030E0000;
 
 // Module slots that say what the module supports: from 3.12 every
 // interpreter, each with its own GIL; from 3.13 the GIL is declared used.
@@ -122,6 +135,15 @@ inline void raise_name_error(PyObject* name) {
 #endif
 }
 
+// The running thread's state (the GIL is held).
+inline PyThreadState* current_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return PyThreadState_Get();
+#endif
+}
+
 // The recursion check of a call to one of the module's functions, as the
 // interpreter makes it for a Python function's frame. From 3.12 Python frames
 // count against their own limit (sys.getrecursionlimit()), apart from the
@@ -139,12 +161,13 @@ constexpr int kCStackUnits = 2;
 #endif
 
 inline bool enter_function_call(PyThreadState** ts) {
+    if (!stack_has_room()) {
+        *ts = nullptr;
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return false;
+    }
 #if PY_VERSION_HEX >= 0x030C0000
-#if PY_VERSION_HEX >= 0x030D0000
-    PyThreadState* t = *ts = PyThreadState_GetUnchecked();
-#else
-    PyThreadState* t = *ts = PyThreadState_Get();
-#endif
+    PyThreadState* t = *ts = current_thread_state();
     if (t->py_recursion_remaining-- <= 0) {
         ++t->py_recursion_remaining;
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
@@ -194,11 +217,7 @@ inline void leave_function_call(PyThreadState* ts) {
 // such calls count against the Python frame limit alone.
 inline bool check_skipped_calls(int calls) {
 #if PY_VERSION_HEX >= 0x030C0000
-#if PY_VERSION_HEX >= 0x030D0000
-    PyThreadState* t = PyThreadState_GetUnchecked();
-#else
-    PyThreadState* t = PyThreadState_Get();
-#endif
+    PyThreadState* t = current_thread_state();
     if (t->py_recursion_remaining < calls) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return false;

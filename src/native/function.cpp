@@ -8,13 +8,6 @@
 
 #include <frameobject.h>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_T_OBJECT_EX T_OBJECT_EX
-#define Py_READONLY READONLY
-#endif
-
 #include <algorithm>
 #include <cstddef>
 
@@ -46,40 +39,28 @@ void too_many_positional(NativeFunction* f, Py_ssize_t given, Py_ssize_t defcoun
                  name.get(), sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the missing names as the
+// interpreter lists them.
 void missing_arguments(NativeFunction* f, PyObject* const* slots, Py_ssize_t end) {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) {
-        return;
-    }
+    Py_ssize_t missing[kMaxParams];
+    Py_ssize_t len = 0;
     for (Py_ssize_t i = 0; i < end; ++i) {
-        if (slots[i]) {
-            continue;
-        }
-        Ref repr = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i)));
-        if (!repr || PyList_Append(names.get(), repr.get()) < 0) {
-            return;
+        if (!slots[i]) {
+            missing[len++] = i;
         }
     }
-    const Py_ssize_t len = PyList_GET_SIZE(names.get());
     Ref listed;
-    if (len == 1) {
-        listed = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
-    } else if (len == 2) {
-        listed = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
-                                                 PyList_GET_ITEM(names.get(), 1)));
-    } else {
-        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U",
-                                                   PyList_GET_ITEM(names.get(), len - 2),
-                                                   PyList_GET_ITEM(names.get(), len - 1)));
-        if (!tail || PyList_SetSlice(names.get(), len - 2, len, nullptr) < 0) {
+    for (Py_ssize_t k = 0; k < len; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(f->varnames, missing[k]);
+        const char* format = k == 0              ? "%R"
+                             : k < len - 1       ? "%U, %R"
+                             : len == 2          ? "%U and %R"
+                                                 : "%U, and %R";
+        listed = k == 0 ? Ref::steal(PyUnicode_FromFormat(format, name))
+                        : Ref::steal(PyUnicode_FromFormat(format, listed.get(), name));
+        if (!listed) {
             return;
         }
-        Ref comma = Ref::steal(PyUnicode_FromString(", "));
-        Ref head = comma ? Ref::steal(PyUnicode_Join(comma.get(), names.get())) : Ref();
-        if (!head) {
-            return;
-        }
-        listed = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
     }
     Ref name = code_name(f);
     if (!listed || !name) {
@@ -224,8 +205,8 @@ Py_ssize_t find_param(NativeFunction* f, PyObject* key) {
 }
 
 // The general binding: keywords, missing and surplus arguments, defaults.
-PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+NPU_OWN_FRAME PyObject* bind_and_call(NativeFunction* f, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t argcount = f->info->argcount;
     PyObject* slots[kMaxParams] = {};
     const Py_ssize_t npos = nargs < argcount ? nargs : argcount;
@@ -291,12 +272,12 @@ PyObject* bind_and_call(NativeFunction* f, PyObject* const* args, Py_ssize_t nar
 // file) in a frame over the module's namespace, where the "Did you mean"
 // hint of a NameError looks for names. Not on 3.9, which has no such hint
 // and whose linecache fails on a file that is not text.
-void add_traceback_entry(NativeFunction* f) {
+NPU_OWN_FRAME void add_traceback_entry(NativeFunction* f) {
     if (!kTracebacksNameExtensionFiles) {
         return;
     }
     SetAside error;
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
+    PyFrameObject* frame = PyFrame_New(current_thread_state(),
                                        reinterpret_cast<PyCodeObject*>(f->code), f->globals,
                                        nullptr);
     if (!frame) {
@@ -309,8 +290,29 @@ void add_traceback_entry(NativeFunction* f) {
     }
 }
 
+// The common shape of a call with defaults: the first arguments by
+// position, the rest from the end of __defaults__ (kept alive for the call
+// even if the body rebinds it).
+NPU_OWN_FRAME PyObject* call_with_defaults(NativeFunction* f, PyObject* const* args,
+                                           Py_ssize_t nargs) {
+    const Py_ssize_t argcount = f->info->argcount;
+    Ref defaults = Ref::borrow(f->defaults);
+    const Py_ssize_t defcount = PyTuple_GET_SIZE(defaults.get());
+    PyObject* slots[kMaxParams];
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[i] = args[i];
+    }
+    for (Py_ssize_t i = nargs; i < argcount; ++i) {
+        slots[i] = PyTuple_GET_ITEM(defaults.get(), defcount - argcount + i);
+    }
+    return f->info->body(f, slots);
+}
+
 // As a Python function's frame does, every call passes the interpreter's
 // recursion check: bodies call back into Python, which may call them again.
+// The call's own frame holds nothing more, so that a recursion through the
+// module holds as little stack as it can: binding that needs room of its own
+// has a frame of its own.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<NativeFunction*>(callable);
@@ -326,22 +328,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         result = f->info->body(f, args);
     } else if (positional && nargs < argcount && f->defaults &&
                argcount - nargs <= PyTuple_GET_SIZE(f->defaults)) {
-        // The common shape of a call with defaults: the first arguments by
-        // position, the rest from the end of __defaults__ (kept alive for the
-        // call even if the body rebinds it).
-        Ref defaults = Ref::borrow(f->defaults);
-        const Py_ssize_t defcount = PyTuple_GET_SIZE(defaults.get());
-        PyObject* slots[kMaxParams];
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            slots[i] = args[i];
-        }
-        for (Py_ssize_t i = nargs; i < argcount; ++i) {
-            slots[i] = PyTuple_GET_ITEM(defaults.get(), defcount - argcount + i);
-        }
-        result = f->info->body(f, slots);
+        result = call_with_defaults(f, args, nargs);
     } else {
-        result = bind_and_call(f, args, nargs,
-                               kwnames && PyTuple_GET_SIZE(kwnames) ? kwnames : nullptr);
+        result = bind_and_call(f, args, nargs, positional ? nullptr : kwnames);
     }
     leave_function_call(ts);
     if (!result) {
@@ -434,10 +423,23 @@ int set_kwdefaults(NativeFunction* f, PyObject* value, void*) {
     return 0;
 }
 
+// __annotations__: from 3.14 made by calling __annotate__ (PEP 649) where
+// it is callable, once, else an empty dict made on first access.
 PyObject* get_annotations(NativeFunction* f, void*) {
     if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations) {
+        if (kFunctionsHaveAnnotate && f->annotate && PyCallable_Check(f->annotate)) {
+            Ref one = Ref::steal(PyLong_FromLong(1));  // annotationlib.Format.VALUE
+            Ref made = one ? call(f->annotate, one.get()) : Ref();
+            if (!made) {
+                return nullptr;
+            }
+            if (!PyDict_Check(made.get())) {
+                PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T",
+                             made.get());
+                return nullptr;
+            }
+            Py_XSETREF(f->annotations, made.release());
+        } else if (!(f->annotations = PyDict_New())) {
             return nullptr;
         }
     }
@@ -455,6 +457,25 @@ int set_annotations(NativeFunction* f, PyObject* value, void*) {
     }
     Py_XINCREF(value);
     Py_XSETREF(f->annotations, value);
+    Py_CLEAR(f->annotate);
+    return 0;
+}
+
+PyObject* get_annotate(NativeFunction* f, void*) { return get_optional(f->annotate); }
+
+int set_annotate(NativeFunction* f, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value != Py_None && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(f->annotate, Ref::borrow(value).release());
+    if (value != Py_None) {
+        Py_CLEAR(f->annotations);
+    }
     return 0;
 }
 
@@ -508,8 +529,6 @@ PyGetSetDef function_getset[] = {
     {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
     {"__doc__", reinterpret_cast<getter>(get_doc), reinterpret_cast<setter>(set_doc), nullptr,
      nullptr},
-    {"__module__", reinterpret_cast<getter>(get_module), reinterpret_cast<setter>(set_module),
-     nullptr, nullptr},
     {"__defaults__", reinterpret_cast<getter>(get_defaults),
      reinterpret_cast<setter>(set_defaults), nullptr, nullptr},
     {"__kwdefaults__", reinterpret_cast<getter>(get_kwdefaults),
@@ -521,12 +540,36 @@ PyGetSetDef function_getset[] = {
      nullptr},
     {"__qualname__", reinterpret_cast<getter>(get_qualname),
      reinterpret_cast<setter>(set_qualname), nullptr, nullptr},
-    // Last: where functions have no __type_params__, it ends the table.
+    // Last, newest last: where functions do not have one, it ends the table.
     {kFunctionsHaveTypeParams ? "__type_params__" : nullptr,
      reinterpret_cast<getter>(get_type_params), reinterpret_cast<setter>(set_type_params),
      nullptr, nullptr},
+    {kFunctionsHaveAnnotate ? "__annotate__" : nullptr, reinterpret_cast<getter>(get_annotate),
+     reinterpret_cast<setter>(set_annotate), nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// A function's __module__ is its own, as a def's is; the type's __module__
+// is "builtins", as that of the interpreter's function type is (pickle then
+// refuses the type as it refuses that one). A heap type's namespace holds
+// the type's, so the function's is read and written here.
+bool is_module_attribute(PyObject* name) {
+    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+    if (is_module_attribute(name)) {
+        return get_module(reinterpret_cast<NativeFunction*>(self), nullptr);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (is_module_attribute(name)) {
+        return set_module(reinterpret_cast<NativeFunction*>(self), value, nullptr);
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
 
 // The offsets of the struct's parts, which tell the type where they are
 // (and are taken out of its namespace again), then the attributes kept in it.
@@ -588,6 +631,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->annotate);
     Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
     Py_VISIT(f->owner);
@@ -604,6 +648,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->annotate);
     Py_CLEAR(f->type_params);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->owner);
@@ -637,6 +682,8 @@ Ref make_function_type(PyObject* module) {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+        {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
@@ -646,7 +693,7 @@ Ref make_function_type(PyObject* module) {
         {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"ovralite.api.npu_config.npu_config.function", sizeof(NativeFunction), 0,
+    PyType_Spec spec = {"builtins.function", sizeof(NativeFunction), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_METHOD_DESCRIPTOR | kTypeFlagsOfBuiltins,
                         slots};
@@ -669,58 +716,67 @@ Ref make_function_type(PyObject* module) {
     return type;
 }
 
-CompiledDef make_code(const FunctionInfo& info, PyObject* filename) {
+Ref code_maker(PyObject* filename) {
     Ref file_text = Ref::steal(PyUnicode_AsUTF8String(filename));
-    if (!file_text) {
-        return {};
-    }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(PyBytes_AS_STRING(file_text.get()), info.name, 0)));
-    Ref varnames = Ref::steal(PyTuple_New(info.argcount));
-    if (!empty || !varnames || info.argcount > kMaxParams) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "a function of more parameters than binding takes");
-        }
-        return {};
-    }
-    for (Py_ssize_t i = 0; i < info.argcount; ++i) {
-        PyObject* name = PyUnicode_InternFromString(info.params[i]);
+    Ref empty = file_text ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+                                PyBytes_AS_STRING(file_text.get()), "<npu_config>", 0)))
+                          : Ref();
+    return empty ? Ref::steal(PyObject_GetAttrString(empty.get(), "replace")) : Ref();
+}
+
+// What code.replace() is given for each function, in this order.
+const char* const kCodeFields[] = {"co_argcount", "co_posonlyargcount", "co_kwonlyargcount",
+                                   "co_nlocals",  "co_varnames",        "co_flags",
+                                   "co_name",     "co_qualname"};
+constexpr Py_ssize_t kCodeFieldCount = kCodeHasQualname ? 8 : 7;
+
+Ref code_fields() {
+    Ref names = Ref::steal(PyTuple_New(kCodeFieldCount));
+    for (Py_ssize_t i = 0; names && i < kCodeFieldCount; ++i) {
+        PyObject* name = PyUnicode_InternFromString(kCodeFields[i]);
         if (!name) {
             return {};
         }
-        PyTuple_SET_ITEM(varnames.get(), i, name);
+        PyTuple_SET_ITEM(names.get(), i, name);
     }
-    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    Ref changes = Ref::steal(Py_BuildValue(
-        "{s:n,s:i,s:i,s:n,s:O,s:i}", "co_argcount", info.argcount, "co_posonlyargcount", 0,
-        "co_kwonlyargcount", 0, "co_nlocals", info.argcount, "co_varnames", varnames.get(),
-        "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
-    if (!replace || !no_args || !changes) {
+    return names;
+}
+
+CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* maker,
+                      PyObject* fields) {
+    if (info.argcount > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "a function of more parameters than binding takes");
         return {};
     }
-    if (kCodeHasQualname) {
-        Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
-        if (!qualname || PyDict_SetItemString(changes.get(), "co_qualname", qualname.get()) < 0) {
-            return {};
-        }
+    Ref varnames = Ref::steal(PyTuple_New(info.argcount));
+    for (Py_ssize_t i = 0; varnames && i < info.argcount; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Ref::borrow(n.*info.params[i]).release());
     }
-    Ref code = Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+    Ref argcount = Ref::steal(PyLong_FromLong(static_cast<long>(info.argcount)));
+    Ref none = Ref::steal(PyLong_FromLong(0));
+    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
+    if (!varnames || !argcount || !none || !flags || !qualname) {
+        return {};
+    }
+    // empty.replace(co_argcount=..., ...), with the keywords' names made once.
+    PyObject* args[] = {nullptr,        argcount.get(), none.get(),       none.get(),
+                        argcount.get(), varnames.get(), flags.get(),      n.*info.name,
+                        qualname.get()};
+    Ref code = Ref::steal(PyObject_Vectorcall(maker, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              fields));
     if (!code) {
         return {};
     }
-    return {std::move(code), std::move(varnames)};
+    return {std::move(code), std::move(varnames), std::move(qualname)};
 }
 
-Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames, PyObject* owner,
-                  PyObject* defaults, PyObject* maker_builtins) {
+Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames,
+                  PyObject* qualname, PyObject* owner, PyObject* defaults,
+                  PyObject* maker_builtins) {
     const Names& n = state_of(owner)->n;
     PyObject* globals = module_namespace(owner).get();  // kept by the module
-    Ref name = Ref::steal(PyUnicode_InternFromString(info.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
-    if (!name || !qualname) {
-        return {};
-    }
+    PyObject* name = n.*info.name;
     // Like a `def`: __module__ is the namespace's __name__ at creation, and
     // the builtins are the namespace's __builtins__ (a module stands for its
     // namespace), else those of the running code.
@@ -741,9 +797,9 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames, 
     }
     f->vectorcall = function_vectorcall;
     f->info = &info;
-    f->co_name = Ref::borrow(name.get()).release();
-    f->name = name.release();
-    f->qualname = qualname.release();
+    f->co_name = Ref::borrow(name).release();
+    f->name = Ref::borrow(name).release();
+    f->qualname = Ref::borrow(qualname).release();
     f->code = Ref::borrow(code).release();
     f->varnames = Ref::borrow(varnames).release();
     f->globals = Ref::borrow(globals).release();
@@ -754,6 +810,7 @@ Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames, 
     f->defaults = Ref::borrow(defaults).release();
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
+    f->annotate = nullptr;
     f->type_params = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;

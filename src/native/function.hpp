@@ -3,6 +3,7 @@
 // errors, and a code object that describes its parameters to `inspect`.
 #pragma once
 
+#include "names.hpp"
 #include "ref.hpp"
 
 namespace npu {
@@ -16,11 +17,11 @@ using FunctionBody = PyObject* (*)(NativeFunction* self, PyObject* const* args);
 
 constexpr Py_ssize_t kMaxParams = 16;
 
-// What a function is, fixed at compile time.
+// What a function is, fixed at compile time; its names are the module's.
 struct FunctionInfo {
-    const char* name;
+    PyObject* Names::*name;
     const char* qualname;
-    const char* const* params;  // `argcount` names
+    PyObject* Names::* const* params;  // `argcount` names
     Py_ssize_t argcount;
     FunctionBody body;
 };
@@ -42,6 +43,7 @@ struct NativeFunction {
     PyObject* defaults;     // __defaults__, tuple or NULL
     PyObject* kwdefaults;   // __kwdefaults__, dict or NULL
     PyObject* annotations;  // __annotations__, created on first access
+    PyObject* annotate;     // __annotate__ (3.14+), NULL for None
     PyObject* type_params;  // __type_params__ (3.12+)
     PyObject* dict;         // __dict__
     PyObject* weakreflist;
@@ -54,20 +56,28 @@ struct NativeFunction {
 Ref make_function_type(PyObject* module);
 
 // What a compiled `def` is made from: a code object whose argument counts and
-// names describe `info`, and those names (interned), which binding compares
-// keywords with. Shared by every function made from it.
+// names describe `info`, those names, which binding compares keywords with,
+// and the qualified name. Shared by every function made from it.
 struct CompiledDef {
     Ref code;
     Ref varnames;
+    Ref qualname;
 };
-CompiledDef make_code(const FunctionInfo& info, PyObject* filename);
+// The code objects of a module object are made by the replace() of one
+// empty code object filed under its file (code_maker), with the keywords of
+// code_fields().
+Ref code_maker(PyObject* filename);
+Ref code_fields();
+CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* maker,
+                      PyObject* fields);
 
 // A new function over `owner`'s namespace from `code` and `varnames` (as
 // make_code made them). `defaults` may be NULL. Its builtins are those of the
 // namespace, as for a `def` executed there, else `builtins` of the code that
 // makes it (NULL: the running code's).
-Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames, PyObject* owner,
-                  PyObject* defaults, PyObject* builtins = nullptr);
+Ref make_function(const FunctionInfo& info, PyObject* code, PyObject* varnames,
+                  PyObject* qualname, PyObject* owner, PyObject* defaults,
+                  PyObject* builtins = nullptr);
 
 // Files `cls` as the class of `function`, one of the module's functions.
 void set_objclass(PyObject* function, PyObject* cls);

@@ -1,7 +1,6 @@
 // NPUConfig: locates and reads a model's configuration file, applies its
 // section "device" to a DeviceConfig, and answers compatibility questions.
 #include "classes.hpp"
-#include "settings.hpp"
 #include "state.hpp"
 
 namespace npu {
@@ -16,10 +15,9 @@ int apply(PyObject* device, PyObject* attribute, PyObject* dev, PyObject* read,
 }
 
 // if dev.getboolean(key, fallback): device.nn_support_dtypes.append(DeviceDtype.<constant>)
-int apply_switch(NativeFunction* fn, PyObject* device, PyObject* dev,
-                 PyObject* key, PyObject* fallback, PyObject* constant) {
+int apply_switch(NativeFunction* fn, PyObject* device, PyObject* dev, const Switch& s) {
     const Names& n = fn->state->n;
-    Ref on = call_method(dev, n.getboolean, key, fallback);
+    Ref on = call_method(dev, n.getboolean, n.*s.key, s.fallback ? Py_True : Py_False);
     const int truth = on ? PyObject_IsTrue(on.get()) : -1;
     if (truth <= 0) {
         return truth;
@@ -27,7 +25,7 @@ int apply_switch(NativeFunction* fn, PyObject* device, PyObject* dev,
     Ref dtypes = getattr(device, n.nn_support_dtypes);
     Ref append = dtypes ? getattr(dtypes.get(), n.append) : Ref();
     Ref vocabulary = append ? load_global(fn, n.DeviceDtype) : Ref();
-    Ref name = vocabulary ? getattr(vocabulary.get(), constant) : Ref();
+    Ref name = vocabulary ? getattr(vocabulary.get(), n.*s.constant) : Ref();
     return name && call(append.get(), name.get()) ? 0 : -1;
 }
 
@@ -42,9 +40,33 @@ int apply_under_root(NativeFunction* fn, PyObject* device, PyObject* attribute, 
     return path ? set_attr(device, attribute, path.get()) : -1;
 }
 
+int apply_setting(NativeFunction* fn, PyObject* device, PyObject* dev, int index) {
+    const Names& n = fn->state->n;
+    const Setting& setting = kSettings[index];
+    PyObject* attribute = n.*setting.attribute;
+    PyObject* key = n.*setting.key;
+    PyObject* fallback = fn->state->fallbacks[index];
+    switch (setting.read) {
+        case Read::Get:
+            return apply(device, attribute, dev, n.get, key, fallback);
+        case Read::GetInt:
+            return apply(device, attribute, dev, n.getint, key, fallback);
+        case Read::Switches:
+            for (const Switch& s : kSwitches) {
+                if (apply_switch(fn, device, dev, s) < 0) {
+                    return -1;
+                }
+            }
+            return 0;
+        case Read::UnderRoot:
+            return apply_under_root(fn, device, attribute, dev, key, fallback);
+    }
+    return 0;
+}
+
+// _parse_device(parser, device)
 PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
-    ModuleState* st = fn->state;
-    const Names& n = st->n;
+    const Names& n = fn->state->n;
     PyObject* parser = args[0];
     PyObject* device = args[1];
     const int has_section = PySequence_Contains(parser, n.device);
@@ -55,105 +77,151 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
     if (!dev) {
         return nullptr;
     }
-    for (const Setting& setting : kSettings) {
-        PyObject* attribute = n.*setting.attribute;
-        PyObject* key = n.*setting.key;
-        PyObject* fallback = st->fallbacks[&setting - kSettings];
-        int done = 0;
-        switch (setting.read) {
-            case Read::Get:
-                done = apply(device, attribute, dev.get(), n.get, key, fallback);
-                break;
-            case Read::GetInt:
-                done = apply(device, attribute, dev.get(), n.getint, key, fallback);
-                break;
-            case Read::Switches:
-                for (const Switch& s : kSwitches) {
-                    if ((done = apply_switch(fn, device, dev.get(), n.*s.key,
-                                             s.fallback ? Py_True : Py_False,
-                                             n.*s.constant)) < 0) {
-                        break;
-                    }
-                }
-                break;
-            case Read::UnderRoot:
-                done = apply_under_root(fn, device, attribute, dev.get(), key, fallback);
-                break;
-        }
-        if (done < 0) {
+    for (int i = 0; i < kSettingCount; ++i) {
+        if (apply_setting(fn, device, dev.get(), i) < 0) {
             return nullptr;
         }
     }
     Py_RETURN_NONE;
 }
 
-const char* const kParseDeviceParams[] = {"parser", "device"};
+PyObject* Names::* const kParseDeviceParams[] = {&Names::parser, &Names::device};
+const FunctionInfo kParseDevice = {&Names::parse_device,
+                                   "NPUConfig.__init__.<locals>._parse_device",
+                                   kParseDeviceParams, 2, parse_device};
+
+// The local function _parse_device, made as a def in NPUConfig.__init__'s
+// body makes it: from code compiled once. Without __builtins__ in the
+// namespace, it takes the builtins of the function that makes it.
+Ref make_parse_device(NativeFunction* fn) {
+    ModuleState* st = fn->state;
+    if (!st->parse_device_code) {
+        CompiledDef def = make_code(kParseDevice, st->n, st->code_maker, st->code_fields);
+        if (!def.code) {
+            return {};
+        }
+        st->parse_device_code = def.code.release();
+        st->parse_device_varnames = def.varnames.release();
+        st->parse_device_qualname = def.qualname.release();
+    }
+    return make_function(kParseDevice, st->parse_device_code, st->parse_device_varnames,
+                         st->parse_device_qualname, fn->owner, nullptr, fn->builtins);
+}
 
 // ovraLog.e(message.format(npu_model))
-int log_error(NativeFunction* fn, const Names& n, PyObject* message, PyObject* npu_model) {
+int log_error(NativeFunction* fn, PyObject* message, PyObject* npu_model) {
+    const Names& n = fn->state->n;
     Ref log = load_global(fn, n.ovraLog);
     Ref e = log ? getattr(log.get(), n.e) : Ref();
     Ref text = e ? call_method(message, n.format, npu_model) : Ref();
     return text && call(e.get(), text.get()) ? 0 : -1;
 }
 
-PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
-    ModuleState* st = fn->state;
-    const Names& n = st->n;
-    PyObject* self = args[0];
-    PyObject* npu_model = args[1];
-    // Made as a def in this body is: without __builtins__ in the namespace,
-    // it takes the builtins of the function that makes it.
-    Ref parse = make_function(kParseDevice, st->parse_device_code, st->parse_device_varnames,
-                              fn->owner, nullptr, fn->builtins);
-    if (!parse) {
-        return nullptr;
-    }
+// The steps of the construction stand apart, each in a frame of its own
+// that is gone before the next: a logger, the record class or the parser
+// may call back into the module, and each level of such recursion then
+// holds only the frame of the step it is in.
+
+// npu_cfg_path = os.path.join(ROOT_DIR, "config", "npu_config", npu_model);
+// whether it exists, the logger told when it does not. 1, 0, or -1 on error.
+NPU_OWN_FRAME int locate(NativeFunction* fn, PyObject* npu_model, Ref* cfg_path) {
+    const Names& n = fn->state->n;
     Ref join = os_path_function(fn, n.join);
     Ref root = join ? load_global(fn, n.ROOT_DIR) : Ref();
-    Ref cfg_path = root ? call(join.get(), root.get(), n.config, n.npu_config, npu_model) : Ref();
-    Ref exists = cfg_path ? os_path_function(fn, n.exists) : Ref();
-    Ref found = exists ? call(exists.get(), cfg_path.get()) : Ref();
+    *cfg_path = root ? call(join.get(), root.get(), n.config, n.npu_config, npu_model) : Ref();
+    Ref exists = *cfg_path ? os_path_function(fn, n.exists) : Ref();
+    Ref found = exists ? call(exists.get(), cfg_path->get()) : Ref();
     const int is_there = found ? PyObject_IsTrue(found.get()) : -1;
-    if (is_there < 0 || (!is_there && log_error(fn, n, n.msg_missing, npu_model) < 0)) {
-        return nullptr;
+    found.reset();
+    if (is_there == 0 && log_error(fn, n.msg_missing, npu_model) < 0) {
+        return -1;
     }
-    PyObject* default_pid = n.default_pid;
-    Ref device_config = load_global(fn, n.DeviceConfig);
+    return is_there;
+}
+
+// self.device = DeviceConfig(target=npu_model, pid=default_pid)
+NPU_OWN_FRAME int make_record(NativeFunction* fn, PyObject* self, PyObject* npu_model) {
+    ModuleState* st = fn->state;
+    PyObject* default_pid = st->n.default_pid;
+    Ref device_config = load_global(fn, st->n.DeviceConfig);
     if (!device_config) {
-        return nullptr;
+        return -1;
     }
-    PyObject* record_args[] = {nullptr, npu_model, default_pid};
-    Ref record = Ref::steal(PyObject_Vectorcall(device_config.get(), record_args + 1,
+    PyObject* args[] = {nullptr, npu_model, default_pid};
+    Ref record = Ref::steal(PyObject_Vectorcall(device_config.get(), args + 1,
                                                 PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 st->kwnames_record));
-    if (!record || set_attr(self, n.device, record.get()) < 0) {
-        return nullptr;
-    }
+    return record ? set_attr(self, st->n.device, record.get()) : -1;
+}
+
+// cfg_parser = configparser.ConfigParser(dict_type=OrderedDict), and
+// cfg_parser.read(npu_cfg_path). A path that exists but yields nothing (a
+// directory, an unreadable file) is reported rather than passed off as an
+// empty configuration.
+NPU_OWN_FRAME Ref read_config(NativeFunction* fn, PyObject* cfg_path, int is_there,
+                              PyObject* npu_model) {
+    ModuleState* st = fn->state;
+    const Names& n = st->n;
     Ref configparser = load_global(fn, n.configparser);
     Ref parser_class = configparser ? getattr(configparser.get(), n.ConfigParser) : Ref();
     Ref ordered_dict = parser_class ? load_global(fn, n.OrderedDict) : Ref();
     if (!ordered_dict) {
-        return nullptr;
+        return {};
     }
-    PyObject* parser_args[] = {nullptr, ordered_dict.get()};
+    PyObject* args[] = {nullptr, ordered_dict.get()};
     Ref cfg_parser = Ref::steal(PyObject_Vectorcall(
-        parser_class.get(), parser_args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st->kwnames_parser));
-    Ref read = cfg_parser ? call_method(cfg_parser.get(), n.read, cfg_path.get()) : Ref();
+        parser_class.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, st->kwnames_parser));
+    Ref read = cfg_parser ? call_method(cfg_parser.get(), n.read, cfg_path) : Ref();
     if (!read) {
-        return nullptr;
+        return {};
     }
-    // A path that exists but yields nothing (a directory, an unreadable
-    // file) is reported rather than passed off as an empty configuration.
-    if (is_there) {
+    if (is_there) {  // `if found and not read`
         const int read_any = PyObject_IsTrue(read.get());
-        if (read_any < 0 || (!read_any && log_error(fn, n, n.msg_unreadable, npu_model) < 0)) {
-            return nullptr;
+        if (read_any < 0 || (!read_any && log_error(fn, n.msg_unreadable, npu_model) < 0)) {
+            return {};
         }
     }
-    Ref device = getattr(self, n.device);
-    Ref result = device ? call(parse.get(), cfg_parser.get(), device.get()) : Ref();
-    if (!result) {
+    return cfg_parser;
+}
+
+// _parse_device(cfg_parser, self.device), with the record fetched again.
+NPU_OWN_FRAME int apply_config(NativeFunction* fn, PyObject* parse, PyObject* self,
+                               PyObject* cfg_parser) {
+    Ref device = getattr(self, fn->state->n.device);
+    Ref result = device ? call(parse, cfg_parser, device.get()) : Ref();
+    return result ? 0 : -1;
+}
+
+// What the first construction makes for every later one.
+NPU_OWN_FRAME int prepare_loader(ModuleState* st) {
+    const Names& n = st->n;
+    if (init_loader_names(st->n) < 0) {
+        return -1;
+    }
+    Py_XSETREF(st->kwnames_record, PyTuple_Pack(2, n.target, n.pid));
+    Py_XSETREF(st->kwnames_parser, PyTuple_Pack(1, n.dict_type));
+    st->loader_ready = st->kwnames_record && st->kwnames_parser;
+    return st->loader_ready ? 0 : -1;
+}
+
+PyObject* npu_config_init(NativeFunction* fn, PyObject* const* args) {
+    ModuleState* st = fn->state;
+    PyObject* self = args[0];
+    PyObject* npu_model = args[1];
+    if (!st->loader_ready && prepare_loader(st) < 0) {
+        return nullptr;
+    }
+    Ref parse = make_parse_device(fn);
+    if (!parse) {
+        return nullptr;
+    }
+    Ref cfg_path;
+    const int is_there = locate(fn, npu_model, &cfg_path);
+    if (is_there < 0 || make_record(fn, self, npu_model) < 0) {
+        return nullptr;
+    }
+    Ref cfg_parser = read_config(fn, cfg_path.get(), is_there, npu_model);
+    if (!cfg_parser || apply_config(fn, parse.get(), self, cfg_parser.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -174,17 +242,15 @@ PyObject* is_quantize_method_compatible(NativeFunction* fn, PyObject* const* arg
     return Ref::borrow(found ? Py_True : Py_False).release();
 }
 
-const char* const kInitParams[] = {"self", "npu_model"};
-const FunctionInfo kInit = {"__init__", "NPUConfig.__init__", kInitParams, 2, npu_config_init};
-const char* const kCompatibleParams[] = {"self", "quantized_dtype"};
-const FunctionInfo kCompatible = {"is_quantize_method_compatible",
+PyObject* Names::* const kInitParams[] = {&Names::self, &Names::npu_model};
+const FunctionInfo kInit = {&Names::dunder_init, "NPUConfig.__init__", kInitParams, 2,
+                            npu_config_init};
+PyObject* Names::* const kCompatibleParams[] = {&Names::self, &Names::quantized_dtype};
+const FunctionInfo kCompatible = {&Names::is_quantize_method_compatible,
                                   "NPUConfig.is_quantize_method_compatible", kCompatibleParams,
                                   2, is_quantize_method_compatible};
 
 }  // namespace
-
-const FunctionInfo kParseDevice = {"_parse_device", "NPUConfig.__init__.<locals>._parse_device",
-                                   kParseDeviceParams, 2, parse_device};
 
 Ref make_npu_config(PyObject* module) {
     const Names& n = state_of(module)->n;
@@ -193,11 +259,14 @@ Ref make_npu_config(PyObject* module) {
     if (!compatible) {
         return {};
     }
-    PyObject* assigned[] = {n.device};
+    Ref assigned = kClassesRecordStaticAttributes ? Ref::steal(PyTuple_Pack(1, n.device)) : Ref();
+    if (kClassesRecordStaticAttributes && !assigned) {
+        return {};
+    }
     return new_class(module, "NPUConfig",
                      {{n.dunder_init, init.get(), init.get()},
                       {n.is_quantize_method_compatible, compatible.get(), compatible.get()}},
-                     assigned, 1);
+                     assigned.get());
 }
 
 }  // namespace npu

@@ -1,36 +1,12 @@
 // DeviceConfig: the record of one device, and its serialization.
 #include "classes.hpp"
-#include "settings.hpp"
 #include "state.hpp"
+
+#include <cstring>
 
 namespace npu {
 
 namespace {
-
-const char* const kInitParams[kParamCount] = {
-    "self",  "target",           "pid",          "core",           "mad_per_core",
-    "input_buffer_depth",        "evis",         "nn_support_dtypes", "optimization",
-    "ext_sram_sizes",            "sdk_dir",      "simulator_config", "ext_axi_sram_sizes"};
-
-// `item in options`, options being DeviceDtype.get_options(): the interpreter's
-// comparison with each name in turn. From the cached names of the unchanged
-// class (`options` NULL) when the module has its shortcuts.
-int is_option(ModuleState* st, PyObject* options, PyObject* item) {
-#if NPU_SHORTCUTS
-    if (!options) {
-        for (int i = 0; i < st->dtypes.count; ++i) {
-            const int same = PyObject_RichCompareBool(st->dtypes.entries[i], item, Py_EQ);
-            if (same) {
-                return same;
-            }
-        }
-        return 0;
-    }
-#else
-    (void)st;
-#endif
-    return PySequence_Contains(options, item);
-}
 
 // Asserts that every element is a name of DeviceDtype.get_options(); under
 // -O the elements are still iterated but not tested.
@@ -40,16 +16,12 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     if (!vocabulary) {
         return -1;
     }
-    Ref options;
-#if NPU_SHORTCUTS
-    // get_options() of the class as loaded would be a new list of the cached
-    // names, made without running anyone's code: the names are compared directly.
+    // For the class as loaded, get_options() would be a new list of the
+    // cached names, made without running anyone's code: the names are
+    // compared directly, and the depth of the two calls it stands for is
+    // checked instead of made.
     const bool cached = as_loaded(st->dtypes, vocabulary.get());
-#else
-    const bool cached = false;
-#endif
-    // As deep as the calls of get_options() and get_quantization_dtype() that
-    // the cached names stand for.
+    Ref options;
     if (cached ? !check_skipped_calls(2)
                : !(options = call_method(vocabulary.get(), n.get_options))) {
         return -1;
@@ -60,7 +32,8 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     }
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         if (st->assertions) {
-            const int known = is_option(st, options.get(), item.get());
+            const int known = cached ? cached_contains(st->dtypes, item.get())
+                                     : PySequence_Contains(options.get(), item.get());
             if (known < 0) {
                 return -1;
             }
@@ -77,11 +50,12 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// args: self, then the parameters in their order (setting_tables.hpp).
 PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     ModuleState* st = fn->state;
     const Names& n = st->n;
-    PyObject* self = args[kSelf];
-    Ref dtypes = Ref::borrow(args[kDtypes]);
+    PyObject* self = args[0];
+    Ref dtypes = Ref::borrow(args[kSettings[kDtypesSetting].param]);
     if (dtypes.get() == Py_None) {
         dtypes = Ref::steal(PyList_New(0));
         if (!dtypes) {
@@ -93,7 +67,7 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     }
     // The deep copy is made when its turn comes: a failing copy leaves the
     // attributes before it assigned.
-    for (int index : kAssignmentOrder) {
+    for (int index : kAssignmentOrder.index) {
         const Setting& setting = kSettings[index];
         Ref copied;
         PyObject* value = args[setting.param];
@@ -138,10 +112,28 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     return result.release();
 }
 
-const FunctionInfo kInit = {"__init__", "DeviceConfig.__init__", kInitParams, kParamCount,
-                            device_config_init};
-const char* const kSelfParam[] = {"self"};
-const FunctionInfo kSerialize = {"serialize", "DeviceConfig.serialize", kSelfParam, 1,
+// The attributes __init__ assigns, sorted as a class statement records them.
+Ref static_attributes(const Names& n) {
+    int order[kSettingCount];
+    for (int i = 0; i < kSettingCount; ++i) {
+        int at = i;
+        while (at > 0 && std::strcmp(kSettings[order[at - 1]].text, kSettings[i].text) > 0) {
+            order[at] = order[at - 1];
+            --at;
+        }
+        order[at] = i;
+    }
+    Ref sorted = Ref::steal(PyTuple_New(kSettingCount));
+    for (int i = 0; sorted && i < kSettingCount; ++i) {
+        PyTuple_SET_ITEM(sorted.get(), i, Ref::borrow(n.*kSettings[order[i]].attribute).release());
+    }
+    return sorted;
+}
+
+const FunctionInfo kInit = {&Names::dunder_init, "DeviceConfig.__init__", kInitParams.names,
+                            kInitParamCount, device_config_init};
+PyObject* Names::* const kSelfParam[] = {&Names::self};
+const FunctionInfo kSerialize = {&Names::serialize, "DeviceConfig.serialize", kSelfParam, 1,
                                  device_config_serialize};
 
 }  // namespace
@@ -149,32 +141,31 @@ const FunctionInfo kSerialize = {"serialize", "DeviceConfig.serialize", kSelfPar
 Ref make_device_config(PyObject* module) {
     const ModuleState* st = state_of(module);
     const Names& n = st->n;
-    // The defaults are the settings' fallbacks, evaluated once: the empty
-    // list is shared by every call that omits nn_support_dtypes.
-    Ref defaults = Ref::steal(PyTuple_New(kParamCount - kCore));
+    // The defaults are the settings' fallbacks, evaluated once, for the
+    // parameters after the required ones: the empty list is shared by every
+    // call that omits nn_support_dtypes.
+    Ref defaults = Ref::steal(PyTuple_New(kSettingCount - kRequiredParams));
     if (!defaults) {
         return {};
     }
-    for (const Setting& setting : kSettings) {
-        if (setting.param >= kCore) {
-            PyObject* fallback = st->fallbacks[&setting - kSettings];
-            PyTuple_SET_ITEM(defaults.get(), setting.param - kCore,
-                             Ref::borrow(fallback).release());
-        }
+    for (int i = kRequiredParams; i < kSettingCount; ++i) {
+        const int index = kParamOrder.index[i];
+        PyTuple_SET_ITEM(defaults.get(), i - kRequiredParams,
+                         Ref::borrow(st->fallbacks[index]).release());
     }
     Ref init = new_function(module, kInit, defaults.get());
     Ref serialize = init ? new_function(module, kSerialize) : Ref();
     if (!serialize) {
         return {};
     }
-    PyObject* attributes[kSettingCount];
-    for (int i = 0; i < kSettingCount; ++i) {
-        attributes[i] = n.*kSettings[i].attribute;
+    Ref assigned = kClassesRecordStaticAttributes ? static_attributes(n) : Ref();
+    if (kClassesRecordStaticAttributes && !assigned) {
+        return {};
     }
     return new_class(module, "DeviceConfig",
                      {{n.dunder_init, init.get(), init.get()},
                       {n.serialize, serialize.get(), serialize.get()}},
-                     attributes, kSettingCount);
+                     assigned.get());
 }
 
 }  // namespace npu

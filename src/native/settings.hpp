@@ -1,97 +1,46 @@
-// The settings of a device record, written once: each with its attribute,
-// its key in the configuration file's section "device" and in the serialized
-// mapping, how the file's value is read, its fallback, and its parameter of
-// DeviceConfig.__init__. The loader, the constructor and serialize walk it.
+// The settings of a device record, one row each: everything the constructor,
+// the loader and serialize know of a setting follows from its row.
+//
+//   attribute  the record's attribute, which is also the parameter of
+//              DeviceConfig.__init__ that sets it
+//   key        its key in the file's section "device" and in serialize()'s mapping
+//   read       how the loader reads it from the section view (Read below)
+//   fallback   the loader's value for a key the file lacks; the constructor's
+//              default, for the parameters that have one
+//   param      its position among __init__'s parameters, after self
+//   assigned   its place in the order __init__ assigns the attributes
+//
+// The rows are in the order the loader reads the keys and serialize writes
+// them; the constructor's two other orders are the numbered columns, so a
+// setting is added by adding its row and renumbering those.
+//
+// X(attribute, key, read, fallback, param, assigned)
 #pragma once
 
-#include "state.hpp"
+#define NPU_SETTINGS(X)                                                                      \
+    X(target, "target", Get, text("VIP8000"), 1, 1)                                          \
+    X(pid, "pid", Get, text("0XFF"), 2, 2)                                                   \
+    X(optimization, "optimization", Get, truth(), 8, 3)                                      \
+    X(core, "core", GetInt, number(1), 3, 4)                                                 \
+    X(mad_per_core, "mad_per_core", GetInt, number(64), 4, 5)                                \
+    X(input_buffer_depth, "input_buffer_depth", GetInt, number(12), 5, 6)                    \
+    X(evis, "evis", GetInt, number(2), 6, 7)                                                 \
+    X(nn_support_dtypes, "nn_support_dtypes", Switches, empty_list(), 7, 8)                  \
+    X(ext_sram_sizes, "extSRAMSizes", Get, text("0x0"), 9, 9)                                \
+    X(ext_axi_sram_sizes, "extAXISRAMSizes", Get, text("0"), 12, 12)                         \
+    X(sdk_dir, "sdk_dir", UnderRoot, text("LION"), 10, 10)                                   \
+    X(simulator_config, "simulator_config", Get, text("VIPNANOQ_PID0X82"), 11, 11)
 
-namespace npu {
+// The first parameters have no default: __init__ requires them.
+#define NPU_REQUIRED_PARAMS 2
 
-// How the loader reads a setting from the section view.
-enum class Read {
-    Get,         // dev.get(key, fallback)
-    GetInt,      // dev.getint(key, fallback)
-    Switches,    // the data-type switches below, appended to the record's list
-    UnderRoot,   // os.path.join(ROOT_DIR, "simulator", dev.get(key, fallback))
-};
-
-// Parameter positions of DeviceConfig.__init__ (0 is the instance).
-enum Param : int {
-    kSelf,
-    kTarget,
-    kPid,
-    kCore,
-    kMadPerCore,
-    kInputBufferDepth,
-    kEvis,
-    kDtypes,
-    kOptimization,
-    kExtSramSizes,
-    kSdkDir,
-    kSimulatorConfig,
-    kExtAxiSramSizes,
-    kParamCount
-};
-
-// A fallback: a text, a number, True, or (the data types) an empty list.
-struct Fallback {
-    enum Kind { Text, Number, True, EmptyList } kind;
-    const char* text;
-    long number;
-};
-constexpr Fallback text(const char* value) { return {Fallback::Text, value, 0}; }
-constexpr Fallback number(long value) { return {Fallback::Number, nullptr, value}; }
-constexpr Fallback of_kind(Fallback::Kind kind) { return {kind, nullptr, 0}; }
-
-struct Setting {
-    PyObject* Names::*attribute;
-    PyObject* Names::*key;
-    Read read;
-    Fallback fallback;  // of the file's key, and the constructor's default
-    Param param;
-};
-
-// In the order the loader reads them and serialize writes them. The
-// constructor has no default for target and pid.
-constexpr Setting kSettings[] = {
-    {&Names::target, &Names::target, Read::Get, text("VIP8000"), kTarget},
-    {&Names::pid, &Names::pid, Read::Get, text("0XFF"), kPid},
-    {&Names::optimization, &Names::optimization, Read::Get, of_kind(Fallback::True), kOptimization},
-    {&Names::core, &Names::core, Read::GetInt, number(1), kCore},
-    {&Names::mad_per_core, &Names::mad_per_core, Read::GetInt, number(64), kMadPerCore},
-    {&Names::input_buffer_depth, &Names::input_buffer_depth, Read::GetInt, number(12),
-     kInputBufferDepth},
-    {&Names::evis, &Names::evis, Read::GetInt, number(2), kEvis},
-    {&Names::nn_support_dtypes, &Names::nn_support_dtypes, Read::Switches,
-     of_kind(Fallback::EmptyList), kDtypes},
-    {&Names::ext_sram_sizes, &Names::extSRAMSizes, Read::Get, text("0x0"), kExtSramSizes},
-    {&Names::ext_axi_sram_sizes, &Names::extAXISRAMSizes, Read::Get, text("0"),
-     kExtAxiSramSizes},
-    {&Names::sdk_dir, &Names::sdk_dir, Read::UnderRoot, text("LION"), kSdkDir},
-    {&Names::simulator_config, &Names::simulator_config, Read::Get, text("VIPNANOQ_PID0X82"),
-     kSimulatorConfig},
-};
-constexpr int kSettingCount = sizeof(kSettings) / sizeof(kSettings[0]);
-
-static_assert(kSettingCount == kSettingSlots, "a fallback for every setting");
-
-// The order in which the constructor assigns them (indices into kSettings).
-constexpr int kAssignmentOrder[kSettingCount] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 9};
-
-// A support switch: the file's key, its fallback, and the DeviceDtype
-// constant whose name is appended to the record's list when it is on.
-struct Switch {
-    PyObject* Names::*key;
-    bool fallback;
-    PyObject* Names::*constant;
-};
-
-constexpr Switch kSwitches[] = {
-    {&Names::float16_support, false, &Names::FLOAT16},
-    {&Names::dfp8_support, true, &Names::DYNAMIC_FIXED_POINT_INT8},
-    {&Names::dfp16_support, false, &Names::DYNAMIC_FIXED_POINT_INT16},
-    {&Names::aqu8_support, false, &Names::SCALE_AFFINE_UINT8},
-};
-
-}  // namespace npu
+// The data-type switches of the section "device", read in this order where
+// the setting read as Switches stands: each a key, its fallback, and the
+// DeviceDtype constant whose value joins the record's list when it is on.
+//
+// X(field, key, fallback, constant)
+#define NPU_SWITCHES(X)                                                                      \
+    X(float16_support, "float16_support", false, FLOAT16)                                    \
+    X(dfp8_support, "dynamic_fixed_point-8_support", true, DYNAMIC_FIXED_POINT_INT8)         \
+    X(dfp16_support, "dynamic_fixed_point-16_support", false, DYNAMIC_FIXED_POINT_INT16)     \
+    X(aqu8_support, "asymmetric_quantized-u8_support", false, SCALE_AFFINE_UINT8)
