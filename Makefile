@@ -131,7 +131,8 @@ bench: setup
 	$(PIP) install --no-build-isolation --no-deps --target $(BENCH_DIR)/general \
 	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF \
 	    --config-settings=build-dir=build/$(notdir $(VENV))-bench-general .
-	cp tests/reference.py $(BENCH_DIR)/cython/npu_config_cython.py
+	sed "s/^from \. import __file__/from ovralite.api.npu_config import __file__/" \
+	    src/ovralite/api/npu_config/npu_config.py > $(BENCH_DIR)/cython/npu_config_cython.py
 	cd $(BENCH_DIR)/cython && CPATH=$(PY_INCLUDE_ROOT) $(abspath $(VENV))/bin/cythonize -q -i -3 \
 	    npu_config_cython.py || echo "notice: Cython cannot build for this interpreter; no Cython column"
 	include=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') && \

@@ -1,7 +1,7 @@
 """Time per call of every public operation, side by side for: the installed
 C++ module, the same C++ built without its shortcuts (the general path), the
-module written as plain Python (tests/reference.py) and that Python compiled
-with Cython.
+module in plain Python that ships beside it (npu_config.py) and that Python
+compiled with Cython.
 
 Each time is shown as a ratio to a floor timed alternately in the same run:
 the standard-library work the operation must do (copy.deepcopy of the list it
@@ -30,11 +30,12 @@ import sys
 import tempfile
 import timeit
 
+import ovralite.api.npu_config as package
 from ovralite.api.npu_config import npu_config as installed
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The module written in plain Python: the tests' reference.
-REFERENCE = os.path.join(HERE, "..", "tests", "reference.py")
+# The module in plain Python, beside the compiled one in the package.
+PYTHON_SOURCE = os.path.join(os.path.dirname(package.__file__), "npu_config.py")
 MODEL = "VIP8000NANOSI_PLUS_PID0XAD"
 THREE = ["float16", "dynamic_fixed_point-8", "asymmetric_quantized-u8"]
 
@@ -48,12 +49,12 @@ def _load(name, path):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
-twin = _load("npu_config_twin", {twin!r})
+twin = _load({name!r}, {twin!r})
 m = {module}
 THREE = {three!r}
 MODEL = {model!r}
 deepcopy = copy.deepcopy
-standard_library_calls = twin.standard_library_calls
+from library_calls import standard_library_calls
 record = m.DeviceConfig("VIP8000", "0XFF", nn_support_dtypes=THREE)
 loader = m.NPUConfig(MODEL)
 NS = vars(m) if not isinstance(m, dict) else m
@@ -62,7 +63,8 @@ minimal = _load("npu_minimal", {minimal!r}) if {minimal!r} else None
 
 
 def setup_source(module_expression, minimal=None):
-    return SETUP.format(here=HERE, twin=REFERENCE, module=module_expression,
+    return SETUP.format(here=HERE, name=installed.__name__, twin=PYTHON_SOURCE,
+                        module=module_expression,
                         three=THREE, model=MODEL, minimal=minimal)
 
 
@@ -84,6 +86,65 @@ def instructions(stmt, setup, number=2000):
             with open(out) as handle:
                 return int(re.search(r"^(?:summary|totals): (\d+)", handle.read(), re.M).group(1))
     return (count(2 * number) - count(number)) / number
+
+
+# The first import of the module in a new process: what it costs beyond the
+# imports it makes (the floor), the C++ module's shared object (and any
+# library it links) included.
+DEPENDENCIES = ("import os, sys, copy, configparser, yaml, collections\n"
+                "import ovralite.api.ovra_log, ovralite.api.npu_config\n")
+# Each loaded from its file, as the import system loads it once found.
+IMPORTS = {
+    "floor": "",
+    "C++": "_load({name!r}, {compiled!r})\n",
+    "general": "_load({name!r}, {general!r})\n",
+    "Python": "_load({name!r}, {python!r})\n",
+}
+LOAD = ("import importlib.util\n"
+        "def _load(name, path):\n"
+        "    spec = importlib.util.spec_from_file_location(name, path)\n"
+        "    module = importlib.util.module_from_spec(spec)\n"
+        "    spec.loader.exec_module(module)\n"
+        "    return module\n")
+
+
+def process_cost(code, count_instructions, minimal=None, runs=15):
+    """The cost of `code` in a new interpreter that has made the imports it
+    makes: its instructions (counted by callgrind, with the meter of
+    benchmarks/minimal.c on around it alone), or the best time of the process."""
+    # Without the garbage collector, whose passes fall wherever the process's
+    # allocations happen to cross its thresholds.
+    prelude = "import gc; gc.disable()\n" + LOAD + DEPENDENCIES
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    if count_instructions:
+        metered = (prelude + "minimal = _load('npu_minimal', {!r})\n".format(minimal)
+                   + "minimal.toggle()\n" + code + "minimal.toggle()\n")
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "callgrind.out")
+            subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                            "--callgrind-out-file=" + out, sys.executable, "-c", metered],
+                           capture_output=True, check=True, env=env)
+            with open(out) as handle:
+                return int(re.search(r"^(?:summary|totals): (\d+)", handle.read(), re.M).group(1))
+    command = [sys.executable, "-c", prelude + code]
+    best = float("inf")
+    for _ in range(runs):
+        began = timeit.default_timer()
+        subprocess.run(command, check=True, env=env)
+        best = min(best, timeit.default_timer() - began)
+    return best
+
+
+def import_row(names, general, minimal, count_instructions):
+    """The cost of the first import of each source in a new process, over
+    that of the imports it makes."""
+    codes = {label: IMPORTS[label].format(name=installed.__name__, compiled=installed.__file__,
+                                          general=general, python=PYTHON_SOURCE)
+             for label in ["floor"] + names if label in IMPORTS}
+    counted = bool(count_instructions and minimal)
+    costs = {label: process_cost(code, counted, minimal) for label, code in codes.items()}
+    floor = costs.pop("floor")
+    return {label: max(cost - floor, 0) for label, cost in costs.items()}, floor
 
 
 def metered_instructions(jobs, setup):
@@ -154,7 +215,7 @@ def main(argv=None):
                         help="exit 1 when an operation is slower than Python")
     parser.add_argument("--general", help="the module built with OVRALITE_SHORTCUTS=OFF")
     parser.add_argument("--cython",
-                        help="tests/reference.py compiled by Cython as npu_config_cython")
+                        help="npu_config.py compiled by Cython as npu_config_cython")
     parser.add_argument("--minimal", help="benchmarks/minimal.c built as npu_minimal")
     parser.add_argument("--instructions", action="store_true",
                         help="count instructions with callgrind instead of timing")
@@ -270,14 +331,26 @@ def main(argv=None):
               + "".join("{:>8.2f}x".format(ratios[n]) if n in ratios else "{:>9}".format("-")
                         for n in names)
               + "{:>9.2f}x {:>8}  {}".format(speed, saved, verdict))
+    if not args.only or args.only in "import":
+        own, floor = import_row(names, args.general, args.minimal, args.instructions)
+        amount = "{:.0f}".format(own["C++"]) if args.instructions else shown(own["C++"])
+        verdict = "ok" if own["C++"] <= 1.05 * own["Python"] else "SLOWER"
+        if verdict == "SLOWER":
+            missed.append("import")
+        print("{:<38} {:>14} {:>10}".format("import (a new process)", "its imports", amount)
+              + "".join("{:>9}".format("{:.2f}".format(own[n] / own["Python"]) + "P")
+                        if n in own else "{:>9}".format("-") for n in names)
+              + "{:>9.2f}x {:>8}  {}".format(own["Python"] / max(own["C++"], 1), "", verdict))
     print("Columns: each source's cost per call over the row's floor (lower is faster):"
           " C++ this module; general its build without shortcuts; Python the same module"
-          " written in Python (tests/reference.py); Cython that Python compiled; C API the"
+          " in plain Python (npu_config.py); Cython that Python compiled; C API the"
           " least the public C API needs for the operation (benchmarks/minimal.c, plain C"
           " functions). vs Python: Python's cost over C++'s (above 1 the module is faster);"
           " saved: what the shortcuts save (1 - C++/general; negative: they cost).")
+    print("import: the module's own cost in a new process beyond the imports it makes,"
+          " as a share of the Python module's (P).")
     print("floors: deepcopy(...) is copy.deepcopy; library calls are those NPUConfig makes"
-          " (twin.standard_library_calls); others {}".format(c_floor))
+          " (benchmarks/library_calls.py); others {}".format(c_floor))
     if args.check and missed:
         print("missed: " + ", ".join(missed))
         return 1

@@ -1,3 +1,12 @@
+"""The module under test in each of its implementations: the compiled module
+wherever one was built for the interpreter, and the same module in plain
+Python, npu_config.py, which ships beside it. A test that takes `m` runs once
+for each (ids [compiled] and [python]); `--implementation` narrows that. A
+test that states what Python does compares the compiled module (`compiled`)
+with the one in Python (`python`)."""
+import contextlib
+import importlib.machinery
+import importlib.util
 import os
 import subprocess
 import sys
@@ -5,6 +14,8 @@ import textwrap
 
 import pytest
 from hypothesis import HealthCheck, settings
+
+import ovralite.api.npu_config as package
 
 # Property tests stay quick in the suite; `make fuzz` runs a long session.
 settings.register_profile(
@@ -15,34 +26,104 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "suite"))
 
-from ovralite.api.npu_config import npu_config as _module
+NAME = "ovralite.api.npu_config.npu_config"
+PYTHON_SOURCE = os.path.join(os.path.dirname(package.__file__), "npu_config.py")
+
+# The record's attributes in the order the constructor assigns them, which is
+# the order of its attribute dictionary.
+ATTRIBUTES = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth",
+              "evis", "nn_support_dtypes", "ext_sram_sizes", "sdk_dir", "simulator_config",
+              "ext_axi_sram_sizes"]
 
 
-@pytest.fixture
-def m():
-    """The compiled module."""
-    return _module
-
-
-@pytest.fixture
-def fresh():
-    """A module object of its own, for tests that change classes in ways
-    that cannot be undone (as with any Python class, deleting a __new__ that
-    was added leaves object.__new__ refusing arguments)."""
-    import importlib.util
-    spec = importlib.util.find_spec("ovralite.api.npu_config.npu_config")
+def load_python_module():
+    """A new module object of npu_config.py, under the module's own name
+    (as its classes and functions name it) but not in sys.modules."""
+    spec = importlib.util.spec_from_file_location(NAME, PYTHON_SOURCE)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
 
 
+def load_compiled_module():
+    """A new module object of the compiled module, not in sys.modules."""
+    spec = importlib.util.find_spec(NAME)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+installed = importlib.import_module(NAME)
+IS_COMPILED = isinstance(getattr(installed.__spec__, "loader", None),
+                         importlib.machinery.ExtensionFileLoader)
+MODULES = {"compiled": installed if IS_COMPILED else None,
+           "python": load_python_module() if IS_COMPILED else installed}
+LOADERS = {"compiled": load_compiled_module, "python": load_python_module}
+
+
+def pytest_addoption(parser):
+    parser.addoption("--implementation", action="append", choices=sorted(MODULES),
+                     help="test this implementation only (may be given twice; default: "
+                          "each that is installed)")
+
+
+def chosen(config):
+    wanted = config.getoption("implementation") or sorted(MODULES)
+    return [name for name in sorted(MODULES) if name in wanted and MODULES[name] is not None]
+
+
+def pytest_generate_tests(metafunc):
+    if "implementation" in metafunc.fixturenames:
+        metafunc.parametrize("implementation", chosen(metafunc.config))
+
+
+@contextlib.contextmanager
+def installed_as(module):
+    """`module` as the one `import` gives, meanwhile: for what finds a
+    module by its name (pickle, inspect, pydoc)."""
+    saved = sys.modules[NAME]
+    sys.modules[NAME] = module
+    try:
+        yield module
+    finally:
+        sys.modules[NAME] = saved
+
+
 @pytest.fixture
-def models(tmp_path, monkeypatch):
+def m(implementation):
+    """The module, in the implementation under test."""
+    return MODULES[implementation]
+
+
+@pytest.fixture
+def fresh(implementation):
+    """A module object of its own, for tests that change classes in ways
+    that cannot be undone (as with any Python class, deleting a __new__ that
+    was added leaves object.__new__ refusing arguments)."""
+    return LOADERS[implementation]()
+
+
+@pytest.fixture
+def compiled(request):
+    """The compiled module, for what only it can show or what it is compared on."""
+    if "compiled" not in chosen(request.config):
+        pytest.skip("no compiled module is tested here")
+    return MODULES["compiled"]
+
+
+@pytest.fixture
+def python():
+    """The module in plain Python: what Python does."""
+    return MODULES["python"]
+
+
+@pytest.fixture
+def models(m, tmp_path, monkeypatch):
     """A package root of our own: ROOT_DIR points at a temporary directory
     whose config/npu_config holds the files the test writes."""
     folder = tmp_path / "config" / "npu_config"
     folder.mkdir(parents=True)
-    monkeypatch.setattr(_module, "ROOT_DIR", str(tmp_path))
+    monkeypatch.setattr(m, "ROOT_DIR", str(tmp_path))
 
     class Models:
         root = str(tmp_path)
@@ -57,13 +138,31 @@ def models(tmp_path, monkeypatch):
     return Models
 
 
-def run_python(code, *flags, env=None, cwd=None, file_permissions=False, timeout=120):
-    """Runs `code` in a fresh interpreter; returns the completed process.
-    With file_permissions, the process is denied what file permissions deny
-    even when the tests run as root (which otherwise reads any file)."""
+# Code that makes `import ovralite.api.npu_config.npu_config` load the module
+# in Python where the compiled one would be found: a fresh interpreter of a
+# test about that implementation starts with it.
+PYTHON_IMPORT = """
+import importlib.abc, importlib.util, sys
+class _PythonModule(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == {name!r}:
+            return importlib.util.spec_from_file_location(name, {path!r})
+sys.meta_path.insert(0, _PythonModule())
+""".format(name=NAME, path=PYTHON_SOURCE)
+
+
+def run_python(code, *flags, env=None, cwd=None, file_permissions=False, timeout=120,
+               implementation="compiled"):
+    """Runs `code` in a fresh interpreter, where `import` gives the module in
+    `implementation`; returns the completed process. With file_permissions,
+    the process is denied what file permissions deny even when the tests run
+    as root (which otherwise reads any file)."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    command = [sys.executable, *flags, "-c", textwrap.dedent(code)]
+    code = textwrap.dedent(code)
+    if implementation == "python" and IS_COMPILED:
+        code = PYTHON_IMPORT + code
+    command = [sys.executable, *flags, "-c", code]
     # Under emulation (make test-aarch64) the interpreter runs through its
     # emulator, as the suite itself does.
     command = os.environ.get("NPU_TEST_EMULATOR", "").split() + command

@@ -7,9 +7,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
-
-TWIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reference.py")
+from conftest import NAME, PYTHON_SOURCE, run_python
 isolated_only = pytest.mark.skipif(sys.version_info < (3, 12),
                                    reason="isolated subinterpreters are new in 3.12")
 
@@ -129,9 +127,9 @@ def test_interpreters_come_and_go_leaving_no_more_than_python_does():
     # The interpreter itself leaves blocks behind for every interpreter
     # destroyed; the same module written in Python is the measure.
     twin = ("import importlib.util as u\n"
-            "spec = u.spec_from_file_location('twin', {!r})\n"
+            "spec = u.spec_from_file_location({!r}, {!r})\n"
             "twin = u.module_from_spec(spec)\n"
-            "spec.loader.exec_module(twin)\n").format(TWIN)
+            "spec.loader.exec_module(twin)\n").format(NAME, PYTHON_SOURCE)
     proc = run_python(RUN_ISOLATED + """
 def growth(code):
     for _ in range(5):

@@ -340,6 +340,7 @@ def test_parse_device_is_a_fresh_local_function(m, models, monkeypatch):
 
     monkeypatch.setattr(m, "configparser", Module)
     models.write("M", "[device]\n")
+    gc.collect()  # what earlier failures' tracebacks left of loaders' frames
     m.NPUConfig("M")
     m.NPUConfig("M")
     # `found` keeps every function alive, so distinct ids are distinct objects.

@@ -1,14 +1,18 @@
-"""npu_config written as plain Python: what the tests compare the compiled
-module with where they state what Python does, and what the benchmark times
-(as it is, and compiled with Cython) beside it."""
+# NPU device descriptions and the configuration files of NPU models.
+#
+# The package builds this module as a compiled extension module beside this
+# file, and the import system takes that one first; this file is the same
+# module in plain Python, used wherever no compiled module was built for the
+# interpreter (PyPy, a platform without a wheel, OVRALITE_PURE_PYTHON=1).
+# Both behave alike in everything a caller can see: change them together.
 import os
-import sys  # noqa: F401  (imported by the module too)
+import sys
 import copy
 import configparser
-import yaml  # noqa: F401
+import yaml
 from collections import OrderedDict
 from ovralite.api.ovra_log import OVRALog as ovraLog
-from ovralite.api.npu_config import __file__ as current_file_path
+from . import __file__ as current_file_path
 
 ROOT_DIR = os.path.abspath(os.path.join(os.path.dirname(current_file_path), "..", ".."))
 
@@ -125,30 +129,3 @@ class NPUConfig(object):
 
     def is_quantize_method_compatible(self, quantized_dtype):
         return quantized_dtype in self.device.nn_support_dtypes
-
-
-def standard_library_calls(npu_model):
-    """Exactly the standard-library calls that NPUConfig(npu_model) makes:
-    the floor of the loader's time."""
-    npu_cfg_path = os.path.join(ROOT_DIR, "config", "npu_config", npu_model)
-    os.path.exists(npu_cfg_path)
-    copy.deepcopy([])
-    cfg_parser = configparser.ConfigParser(dict_type=OrderedDict)
-    cfg_parser.read(npu_cfg_path)
-    if "device" in cfg_parser:
-        dev = cfg_parser["device"]
-        dev.get("target", "VIP8000")
-        dev.get("pid", "0XFF")
-        dev.get("optimization", True)
-        dev.getint("core", 1)
-        dev.getint("mad_per_core", 64)
-        dev.getint("input_buffer_depth", 12)
-        dev.getint("evis", 2)
-        dev.getboolean("float16_support", False)
-        dev.getboolean("dynamic_fixed_point-8_support", True)
-        dev.getboolean("dynamic_fixed_point-16_support", False)
-        dev.getboolean("asymmetric_quantized-u8_support", False)
-        dev.get("extSRAMSizes", "0x0")
-        dev.get("extAXISRAMSizes", "0")
-        os.path.join(ROOT_DIR, "simulator", dev.get("sdk_dir", "LION"))
-        dev.get("simulator_config", "VIPNANOQ_PID0X82")
