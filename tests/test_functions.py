@@ -372,9 +372,39 @@ FUNCTION_OPERATIONS = {
     "__module__ set": set_and_restore("__module__", "elsewhere"),
     "__module__ deleted": delete_and_restore("__module__"),
 }
+FUNCTION_OPERATIONS["the type's module and name"] = lambda f: (
+    type(f).__module__, type(f).__qualname__, repr(type(f)))
+FUNCTION_OPERATIONS["pickle the type"] = lambda f: pickle.dumps(type(f))
 if sys.version_info >= (3, 10):  # 3.9's function type has no __builtins__
     FUNCTION_OPERATIONS["set __builtins__"] = lambda f: setattr(f, "__builtins__", {})
     FUNCTION_OPERATIONS["set an attribute of the type"] = lambda f: setattr(type(f), "x", 1)
+
+
+def annotated_by(annotate):
+    """__annotate__ set (PEP 649), then what __annotations__ and
+    annotationlib make of it; all restored."""
+    def action(f):
+        import annotationlib
+        try:
+            f.__annotate__ = annotate
+            return (f.__annotate__ is annotate, f.__annotations__,
+                    annotationlib.get_annotations(f, format=annotationlib.Format.FORWARDREF))
+        finally:
+            f.__annotations__ = {}
+            f.__annotate__ = None
+    return action
+
+
+if sys.version_info >= (3, 14):
+    FUNCTION_OPERATIONS["read __annotate__"] = lambda f: f.__annotate__
+    FUNCTION_OPERATIONS["__annotate__ to a callable"] = annotated_by(
+        lambda format: {"return": int})
+    FUNCTION_OPERATIONS["__annotate__ returning no dict"] = annotated_by(lambda format: 5)
+    FUNCTION_OPERATIONS["__annotate__ to no callable"] = annotated_by(5)
+    FUNCTION_OPERATIONS["__annotate__ deleted"] = lambda f: delattr(f, "__annotate__")
+    FUNCTION_OPERATIONS["__annotations__ set clears __annotate__"] = lambda f: (
+        setattr(f, "__annotate__", lambda format: {}), setattr(f, "__annotations__", {"a": 1}),
+        f.__annotate__, setattr(f, "__annotations__", {}))
 
 
 @pytest.mark.parametrize("operation", sorted(FUNCTION_OPERATIONS))

@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from conftest import installed_as, load_compiled_module, load_python_module, run_python
+from conftest import NAME, installed_as, load_compiled_module, load_python_module, run_python
 
 
 # A logger whose e loads another configuration, as a logging handler that
@@ -342,3 +342,30 @@ def observe_messages_logged(module):
                                      observe_messages_logged])
 def test_observed_as_for_the_module_in_python(compiled, observe):
     assert observe(load_compiled_module()) == observe(load_python_module())
+
+
+def test_a_module_object_ending_while_an_exception_passes_leaves_it(compiled, monkeypatch):
+    # A module object whose load failed before its classes were made is in no
+    # cycle: it ends when its last reference goes, here from the evaluation
+    # stack as 1 / 0 raises, with the ZeroDivisionError on its way.
+    spec = importlib.util.find_spec(NAME)
+
+    def failed_load():
+        module = importlib.util.module_from_spec(spec)
+        with monkeypatch.context() as patch:
+            patch.setattr(sys, "flags", types.SimpleNamespace())  # read as the load starts
+            with pytest.raises(AttributeError):
+                spec.loader.exec_module(module)
+        return module
+
+    with pytest.raises(ZeroDivisionError):
+        [failed_load(), 1 / 0]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/maps")
+def test_the_compiled_module_loads_no_cpp_runtime(compiled):
+    proc = run_python("""
+        import ovralite.api.npu_config.npu_config
+        print(open('/proc/self/maps').read())
+    """)
+    assert proc.returncode == 0 and "libstdc++" not in proc.stdout

@@ -2,15 +2,18 @@
 import collections
 import configparser
 import copy
+import gc
 import os
 import sys
+import types
+import weakref
 
 import pytest
 import yaml
 
 import ovralite.api.npu_config as package
 import ovralite.api.ovra_log as ovra_log
-from conftest import run_python
+from conftest import LOADERS, run_python
 
 OWN_NAMES = [
     "os", "sys", "copy", "configparser", "yaml", "OrderedDict", "ovraLog",
@@ -176,3 +179,32 @@ def test_assertions_follow_the_interpreter_flag_at_load(implementation):
     checked = run_python(code, implementation=implementation)
     assert checked.returncode != 0
     assert checked.stderr.strip().splitlines()[-1] == "AssertionError"
+
+
+def test_dropped_module_objects_are_collected_whole(implementation):
+    # Module objects used and dropped: the collector finds them and all they
+    # made (their classes, and the compiled module's function type, which
+    # lives in the module's state), and rounds of them keep nothing.
+    load = LOADERS[implementation]
+
+    def use_and_drop():
+        module = load()
+        module.NPUConfig("VIPNANOQ_PID0X82").device.serialize()
+        made = [module, module.DeviceConfig, module.DeviceDtype, module.NPUConfig,
+                type(module.DeviceConfig.serialize)]
+        return [weakref.ref(obj) for obj in made if obj is not types.FunctionType]
+
+    def counts():
+        # Without what the interpreter's caches keep of the classes it saw.
+        getattr(sys, "_clear_internal_caches", getattr(sys, "_clear_type_cache", None))()
+        gc.collect()
+        return sys.getallocatedblocks(), getattr(sys, "gettotalrefcount", lambda: 0)()
+
+    refs = use_and_drop()
+    gc.collect()
+    assert [ref() for ref in refs] == [None] * len(refs)
+    before = counts()
+    for _ in range(40):
+        use_and_drop()
+    blocks, references = (a - b for a, b in zip(counts(), before))
+    assert blocks < 20 and references < 20, (blocks, references)

@@ -104,7 +104,7 @@ def test_vocabulary_is_read_from_the_module_at_call_time(m, monkeypatch):
     with pytest.raises(AssertionError):
         m.DeviceConfig("t", "p", nn_support_dtypes=["float16"])
     monkeypatch.undo()
-    assert m.DeviceConfig("t", "p", ["float16"]) and True
+    assert m.DeviceConfig("t", "p", nn_support_dtypes=["float16"]).nn_support_dtypes == ["float16"]
 
 
 def test_subclassed_vocabulary_rebound_in_the_module(m, monkeypatch):

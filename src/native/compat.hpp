@@ -47,6 +47,16 @@ constexpr bool kClassesRecordStaticAttributes = PY_VERSION_HEX >= 0x030D0000;
 constexpr bool kImportErrorsNameSpecOrigin = PY_VERSION_HEX >= 0x030E0000;
 constexpr bool kFunctionsHaveAnnotate = PY_VERSION_HEX >= 0x030E0000;
 
+// What a function says of an __annotate__ that returns no dict.
+inline void raise_not_annotations(PyObject* made) {
+#if PY_VERSION_HEX >= 0x030F0000
+    PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", made);
+#else
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                 Py_TYPE(made)->tp_name);
+#endif
+}
+
 // Module slots that say what the module supports: from 3.12 every
 // interpreter, each with its own GIL; from 3.13 the GIL is declared used.
 #if PY_VERSION_HEX >= 0x030D0000

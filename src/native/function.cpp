@@ -434,8 +434,7 @@ PyObject* get_annotations(NativeFunction* f, void*) {
                 return nullptr;
             }
             if (!PyDict_Check(made.get())) {
-                PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T",
-                             made.get());
+                raise_not_annotations(made.get());
                 return nullptr;
             }
             Py_XSETREF(f->annotations, made.release());
