@@ -1,3 +1,3 @@
-from ovralite.api.npu_config._command import run
+from ovralite_npu import run
 
 run()

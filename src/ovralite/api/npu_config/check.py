@@ -1,9 +1,9 @@
 """Validation of NPU configuration files, for ``ovralite-npu check``.
 
-The checks perform the loader's own reads (the same parser, keys, read
-operations and fallbacks) but go on after a failure, so one run reports
-every problem; on top of that they point out what the loader silently
-passes over: a missing or misspelt section "device" and keys it never reads.
+The checks perform the loader's own reads (the same parser, keys and read
+operations) but go on after a failure, so one run reports every problem; on
+top of that they point out what the loader silently passes over: a missing
+or misspelt section "device", other sections, and keys it never reads.
 """
 
 import array
@@ -20,23 +20,24 @@ __all__ = ["Problem", "check_file", "DEVICE_KEYS", "SECTION"]
 
 SECTION = "device"
 
-# key: (read operation, fallback), in the order the loader reads them.
+# key: the section view's read operation, in the order the loader reads the
+# keys (a test holds this to what the loader reads).
 DEVICE_KEYS = collections.OrderedDict([
-    ("target", ("get", "VIP8000")),
-    ("pid", ("get", "0XFF")),
-    ("optimization", ("get", True)),
-    ("core", ("getint", 1)),
-    ("mad_per_core", ("getint", 64)),
-    ("input_buffer_depth", ("getint", 12)),
-    ("evis", ("getint", 2)),
-    ("float16_support", ("getboolean", False)),
-    ("dynamic_fixed_point-8_support", ("getboolean", True)),
-    ("dynamic_fixed_point-16_support", ("getboolean", False)),
-    ("asymmetric_quantized-u8_support", ("getboolean", False)),
-    ("extSRAMSizes", ("get", "0x0")),
-    ("extAXISRAMSizes", ("get", "0")),
-    ("sdk_dir", ("get", "LION")),
-    ("simulator_config", ("get", "VIPNANOQ_PID0X82")),
+    ("target", "get"),
+    ("pid", "get"),
+    ("optimization", "get"),
+    ("core", "getint"),
+    ("mad_per_core", "getint"),
+    ("input_buffer_depth", "getint"),
+    ("evis", "getint"),
+    ("float16_support", "getboolean"),
+    ("dynamic_fixed_point-8_support", "getboolean"),
+    ("dynamic_fixed_point-16_support", "getboolean"),
+    ("asymmetric_quantized-u8_support", "getboolean"),
+    ("extSRAMSizes", "get"),
+    ("extAXISRAMSizes", "get"),
+    ("sdk_dir", "get"),
+    ("simulator_config", "get"),
 ])
 
 # Findings of one kind shown one by one; the rest are counted.
@@ -47,9 +48,10 @@ _INLINE_COMMENT = re.compile(r"\s[#;]")
 
 
 class Problem(NamedTuple):
-    """One finding: printed as FILE:LINE: message (FILE: message for the file
-    as a whole, line 0). An "error" is what the loader rejects; a "warning"
-    is what it passes over. `key` is the key at fault, where there is one."""
+    """One finding: printed as FILE:LINE: KIND: message (FILE: KIND: message
+    for the file as a whole, line 0). An "error" is what the loader rejects;
+    a "warning" is what it passes over. `key` is the key at fault, where
+    there is one."""
 
     path: str
     line: int
@@ -62,9 +64,8 @@ class Problem(NamedTuple):
                 "severity": self.severity, "message": self.message}
 
     def __str__(self) -> str:
-        if not self.line:
-            return "{}: {}".format(self.path, self.message)
-        return "{}:{}: {}".format(self.path, self.line, self.message)
+        where = "{}:{}".format(self.path, self.line) if self.line else self.path
+        return "{}: {}: {}".format(where, self.severity, self.message)
 
 
 def _new_parser() -> configparser.ConfigParser:
@@ -116,6 +117,7 @@ def _scan(text: str, parser: configparser.ConfigParser) -> _Scan:
     the file: a file of a million unknown keys costs some bytes a line."""
     headers: Dict[str, int] = {}
     keys: Dict[Tuple[str, str], int] = {}
+    defaults_shown = 0  # keys of [DEFAULT] the loader does not read, kept to report
     blank = bytearray()
     hashes = array.array("q")  # of every key of [device], to find one given twice
     unknown = 0
@@ -157,7 +159,9 @@ def _scan(text: str, parser: configparser.ConfigParser) -> _Scan:
                     if unknown > SHOWN_PER_KIND + 1:
                         continue
             elif key not in known:
-                continue
+                if section != parser.default_section or defaults_shown >= SHOWN_PER_KIND:
+                    continue
+                defaults_shown += 1
             keys.setdefault((section, key), index + 1)
         else:
             plain = False
@@ -242,17 +246,19 @@ def _parse_errors(path: str, error: configparser.Error, scan: "_Scan", text: str
     return [Problem(path, line, str(error).splitlines()[0])]
 
 
-def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
-    """Every problem of the configuration file at `path`, in line order."""
-    path = os.fspath(path)
+def check_file(path: Union[str, "os.PathLike[str]"], name: Optional[str] = None) -> List[Problem]:
+    """Every problem of the configuration file at `path`, in line order,
+    the file named `name` in them (by default its path)."""
+    source = os.fspath(path)
+    path = source if name is None else name
     parser = _new_parser()
     try:
         # The loader reads with the interpreter's default text encoding.
-        with open(path, encoding=None) as handle:
+        with open(source, encoding=None) as handle:
             text = handle.read()
     except UnicodeDecodeError as exc:
         try:
-            with open(path, "rb") as handle:
+            with open(source, "rb") as handle:
                 line = handle.read(exc.start).count(b"\n") + 1
         except OSError:
             line = 0
@@ -283,6 +289,10 @@ def check_file(path: Union[str, "os.PathLike[str]"]) -> List[Problem]:
                                     severity="warning"))
         return problems
     problems.extend(_unknown_keys(path, parser, scan))
+    problems.extend(Problem(path, headers.get(other, 0),
+                            "section [{}] is not read by the loader".format(other),
+                            severity="warning")
+                    for other in parser.sections() if other != SECTION)
     problems.extend(_surprising_values(path, parser, keys))
     problems.extend(_bad_values(path, parser, keys, headers))
     return sorted(problems, key=lambda p: p.line)
@@ -302,6 +312,14 @@ def _unknown_keys(path: str, parser: configparser.ConfigParser, scan: _Scan) -> 
         yield Problem(path, unknown[SHOWN_PER_KIND][0],
                       "and {} more key{} not read by the loader".format(
                           rest, "" if rest == 1 else "s"), severity="warning")
+    # [DEFAULT] gives its keys to every section: those the loader does not
+    # read pass over [device] as well.
+    for (section, key), line in scan.keys.items():
+        if section == parser.default_section and key not in known:
+            close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
+            hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
+            yield Problem(path, line, "key '{}' in [{}] is not read by the loader{}".format(
+                key, section, hint), key, "warning")
 
 
 def _surprising_values(path: str, parser: configparser.ConfigParser,
@@ -329,12 +347,14 @@ def _surprising_values(path: str, parser: configparser.ConfigParser,
 def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[str, str], int],
                 headers: Dict[str, int]) -> Iterator[Problem]:
     section = parser[SECTION]
-    for key, (read, fallback) in DEVICE_KEYS.items():
+    for key, read in DEVICE_KEYS.items():
         name = parser.optionxform(key)
+        if name not in section:
+            continue  # the loader takes its fallback, unread
         line = keys.get((SECTION, name)) or keys.get((parser.default_section, name)) \
             or headers.get(SECTION, 0)
         try:
-            value = getattr(section, read)(key, fallback)
+            value = getattr(section, read)(key)
         except (ValueError, configparser.Error) as exc:
             yield Problem(path, line, "{}: {}".format(key, _describe(read, section, key, exc)),
                           key)

@@ -1,40 +1,45 @@
 """Command-line tool for NPU configuration files: ``ovralite-npu``.
 
-    ovralite-npu list [--format text|yaml|json]      shipped models
-    ovralite-npu show MODEL|PATH|DIR|-... [--all]    device configurations (YAML or JSON)
-    ovralite-npu check MODEL|PATH|DIR|-... [--all]   mistakes the loader passes over
+    ovralite-npu list [--format text|yaml|json]                shipped models
+    ovralite-npu show MODEL|PATH|DIR|-... [--all] [--format]   device configurations
+    ovralite-npu check MODEL|PATH|DIR|-... [--all] [--format]  mistakes the loader passes over
 
 Every command takes a shipped model by its name, a file or a directory (each
-file in it) by a path with a directory separator (``./my_model``), and
-``--all`` for every shipped model; ``-`` is standard input.
-A name or path that is no readable file is status 2 with one line on standard
-error; results go to standard output.
+file below it, hidden ones left out) by a path with a directory separator
+(``./my_model``), ``-`` for standard input, and ``--all`` for every shipped
+model. Each input is read once and named as the user wrote it. An input that
+is no readable file is said on standard error, the others are still worked
+on, and the status is the worst: 0 clean, 1 findings, 2 an input or the
+command line at fault.
 """
 
 import argparse
 import collections
 import contextlib
+import difflib
 import json
 import logging
 import os
+import shutil
+import stat
 import sys
+import tempfile
 from types import ModuleType
-from typing import Any, Dict, Iterator, List, Mapping, NoReturn, Optional, Sequence, TextIO
+from typing import Any, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, TextIO
 
 import ovralite
 from ovralite.api.ovra_log import LOGGER_NAME
 
 EXIT_OK, EXIT_PROBLEMS, EXIT_USAGE = 0, 1, 2
-STDIN = "-"
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+STDIN = "-"
+STDIN_NAME = "<stdin>"
+FORMATS = ("text", "yaml", "json")
+PROGRAM = "ovralite-npu"
 
 
 class UsageError(Exception):
-    """A mistake in what the user asked for; reported without a traceback."""
-
-
-class ConfigError(Exception):
-    """A configuration file that the loader rejects; its message names it."""
+    """A mistake in what the user asked for; said in one line, status 2."""
 
 
 def _module() -> ModuleType:
@@ -43,20 +48,28 @@ def _module() -> ModuleType:
     return npu_config
 
 
+def implementation() -> str:
+    """Which module runs, and in which interpreter: for --version."""
+    kind = ("module in plain Python" if str(getattr(_module(), "__file__", "")).endswith(".py")
+            else "compiled module")
+    version = ".".join(map(str, sys.version_info[:3]))
+    if sys.implementation.name == "pypy":
+        pypy = ".".join(map(str, sys.implementation.version[:3]))
+        return "{}, PyPy {} (Python {})".format(kind, pypy, version)
+    return "{}, {} {}".format(kind, "CPython" if sys.implementation.name == "cpython"
+                              else sys.implementation.name, version)
+
+
 def models_dir() -> str:
     """The directory of the shipped model configurations."""
-    npu_config = _module()
-    return os.path.join(str(npu_config.ROOT_DIR), "config", "npu_config")
+    return os.path.join(str(_module().ROOT_DIR), "config", "npu_config")
 
 
 def shipped_models() -> List[str]:
     """Names of the shipped models, sorted."""
     folder = models_dir()
-    return sorted(
-        name
-        for name in os.listdir(folder)
-        if os.path.isfile(os.path.join(folder, name)) and not name.startswith(".")
-    )
+    return sorted(name for name in os.listdir(folder)
+                  if os.path.isfile(os.path.join(folder, name)) and not name.startswith("."))
 
 
 def _is_path(text: str) -> bool:
@@ -65,81 +78,150 @@ def _is_path(text: str) -> bool:
     return os.sep in text or bool(os.altsep and os.altsep in text)
 
 
-def _readable(shown: str, path: str, missing: str) -> str:
-    if not os.path.exists(path):
-        raise UsageError(missing)
-    try:
-        with open(path, "rb"):
-            pass
-    except OSError as exc:
-        raise UsageError("{}: cannot be read: {}".format(shown, exc.strerror or exc))
-    return path
+def _walk(folder: str, failures: List[str]) -> List[str]:
+    """Every file below `folder` as linters walk it: hidden files and
+    directories left out, in name order, a directory's files before its
+    subdirectories'; a directory that cannot be read is a failure."""
+    def unreadable(error: OSError) -> None:
+        failures.append("{}: cannot be read: {}".format(error.filename, error.strerror or error))
+
+    found: List[str] = []
+    for top, directories, files in os.walk(folder, onerror=unreadable):
+        directories[:] = sorted(d for d in directories if not d.startswith("."))
+        found.extend(os.path.join(top, name) for name in sorted(files)
+                     if not name.startswith("."))
+    return found
 
 
-def resolve(model_or_path: str) -> str:
-    """The configuration file that `model_or_path` names, made sure to be a
-    readable file; UsageError saying what is wrong with it otherwise."""
-    if _is_path(model_or_path):
-        path = os.path.abspath(model_or_path)
-        missing = "{}: no such file".format(model_or_path)
-    else:
-        path = os.path.join(models_dir(), model_or_path)
-        missing = "no shipped model {!r} (see 'ovralite-npu list')".format(model_or_path)
-        if os.path.exists(model_or_path):
-            missing += "; for the {} in this directory write ./{}".format(
-                "directory" if os.path.isdir(model_or_path) else "file", model_or_path)
-    if os.path.isdir(path):
-        raise UsageError("{}: is a directory, not a configuration file".format(model_or_path))
-    return _readable(model_or_path, path, missing)
+class Input(NamedTuple):
+    """An input as the user named it, and the copy of its bytes read once."""
+
+    name: str
+    path: str
 
 
-def expand(arguments: Sequence[str], every_model: bool, command: str) -> List[str]:
-    """What the command is to work on, one rule for every command: each
-    argument a shipped model's name, a file, or a directory (each file in it,
-    by name); then, with --all, every shipped model; each once, in order."""
-    names: List[str] = []
-    for argument in arguments:
-        if argument != STDIN and _is_path(argument) and os.path.isdir(argument):
-            folder = argument
-            try:
-                files = [os.path.join(folder, name) for name in sorted(os.listdir(folder))
-                         if not name.startswith(".")
-                         and os.path.isfile(os.path.join(folder, name))]
-            except OSError as exc:
-                raise UsageError("{}: cannot be read: {}".format(folder, exc.strerror or exc))
-            if not files:
-                raise UsageError("{}: a directory without configuration files".format(folder))
-            names.extend(files)
+class Inputs:
+    """What a command works on: each input read once (a pipe, a device or
+    standard input gives its bytes only once) into a folder of copies, which
+    the loader and the checker both read; what cannot be read is kept as a
+    failure to report."""
+
+    def __init__(self, folder: str) -> None:
+        self.folder = folder
+        self.inputs: List[Input] = []
+        self.failures: List[str] = []
+        self._seen: Dict[Any, str] = {}
+
+    def add(self, argument: str) -> None:
+        if argument == STDIN:
+            self._read(STDIN_NAME, None, STDIN)
+        elif _is_path(argument):
+            if os.path.isdir(argument):
+                failed = len(self.failures)
+                files = _walk(argument, self.failures)
+                if not files and len(self.failures) == failed:
+                    self.failures.append(
+                        "{}: a directory without configuration files".format(argument))
+                for path in files:
+                    self._read(path, path, path)
+            elif not os.path.lexists(argument):
+                self.failures.append("{}: no such file".format(argument))
+            else:
+                self._read(argument, argument, argument)
         else:
-            names.append(argument)
-    if every_model:
-        names.extend(shipped_models())
-    if not names:
+            path = os.path.join(models_dir(), argument)
+            if os.path.isfile(path):
+                self._read(argument, path, argument)
+            else:
+                self.failures.append(_no_shipped_model(argument))
+
+    def _read(self, name: str, path: Optional[str], key: str) -> None:
+        identity = self._identity(path) if path is not None else STDIN
+        if identity in self._seen:
+            return  # the same input again, by this name or another
+        self._seen[identity] = name
+        copy = os.path.join(self.folder, str(len(self._seen)))
+        try:
+            if path is None:
+                if sys.stdin is None or sys.stdin.closed:
+                    raise UsageError("{}: standard input is closed".format(name))
+                with open(copy, "wb") as target:
+                    if hasattr(sys.stdin, "buffer"):
+                        shutil.copyfileobj(sys.stdin.buffer, target)
+                    else:
+                        target.write(sys.stdin.read().encode())
+            else:
+                if os.path.isdir(path):
+                    raise IsADirectoryError(21, "Is a directory")
+                with open(path, "rb") as source, open(copy, "wb") as target:
+                    shutil.copyfileobj(source, target)
+        except UsageError as exc:
+            self.failures.append(str(exc))
+            return
+        except OSError as exc:
+            if exc.filename == copy:
+                raise  # our own folder: no space, say, not the input at fault
+            self.failures.append("{}: cannot be read: {}".format(
+                name, "is a directory" if isinstance(exc, IsADirectoryError)
+                else exc.strerror or exc))
+            return
+        self.inputs.append(Input(name, copy))
+
+    @staticmethod
+    def _identity(path: str) -> Any:
+        try:
+            info = os.stat(path)
+        except OSError:
+            return os.path.abspath(path)
+        if stat.S_ISREG(info.st_mode):
+            return info.st_dev, info.st_ino
+        return os.path.abspath(path)  # a pipe or device: by the name it has
+
+
+def _no_shipped_model(name: str) -> str:
+    models = shipped_models()
+    message = "no shipped model {!r}".format(name)
+    by_case = {model.lower(): model for model in models}
+    close = ([by_case[name.lower()]] if name.lower() in by_case else
+             [by_case[m] for m in difflib.get_close_matches(name.lower(), list(by_case),
+                                                            n=3, cutoff=0.6)])
+    if close:
+        message += "; did you mean {}?".format(" or ".join(repr(c) for c in close))
+    if os.path.exists(name):
+        message += " For the {} in this directory write ./{}".format(
+            "directory" if os.path.isdir(name) else "file", name)
+    return message + " (see '{} list')".format(PROGRAM)
+
+
+@contextlib.contextmanager
+def read_inputs(arguments: Sequence[str], every_model: bool, command: str) -> Iterator[Inputs]:
+    """The inputs of a command, one rule for every command: each argument a
+    shipped model's name, a file, a directory, or standard input; then, with
+    --all, every shipped model; each once, in order."""
+    if not arguments and not every_model:
         raise UsageError("{}: name at least one MODEL or PATH, or use --all".format(command))
-    unique = list(collections.OrderedDict.fromkeys(names))
-    for name in unique:
-        if name != STDIN:
-            resolve(name)  # every one is a readable file before any work starts
-    return unique
+    with tempfile.TemporaryDirectory(prefix="ovralite-npu-") as folder:
+        inputs = Inputs(folder)
+        for argument in arguments:
+            inputs.add(argument)
+        if every_model:
+            for model in shipped_models():
+                inputs.add(model)
+        yield inputs
 
 
-def load(model_or_path: str) -> Any:
-    """The NPUConfig for a shipped model name or a configuration file path.
-    A file the loader rejects is reported as ConfigError naming the file and,
-    where the checker finds them, the lines and keys at fault."""
-    path = resolve(model_or_path)
-    try:
-        return _module().NPUConfig(path if _is_path(model_or_path) else model_or_path)
-    except Exception as exc:
-        from ovralite.api.npu_config.check import check_file
+def findings(item: Input) -> List[Any]:
+    from ovralite.api.npu_config.check import check_file
 
-        # In the user's words: what the checker finds the loader rejects.
-        errors = [str(problem) for problem in check_file(path) if problem.severity == "error"]
-        raise ConfigError("\n".join(errors) or "{}: {}".format(
-            path, (str(exc).splitlines() or [type(exc).__name__])[0]))
+    return check_file(item.path, name=item.name)
 
 
-def _plain(mapping: Mapping[str, Any]) -> Dict[str, Any]:
+def load(item: Input) -> Any:
+    """The NPUConfig of an input, as a caller loading the file gets it."""
+    return _module().NPUConfig(item.path)
+
+
+def _plain(mapping: Any) -> Dict[str, Any]:
     # The serialized record is an OrderedDict; YAML and JSON writers want a
     # plain mapping, which keeps the order on every supported interpreter.
     return {key: (list(value) if isinstance(value, list) else value)
@@ -147,7 +229,7 @@ def _plain(mapping: Mapping[str, Any]) -> Dict[str, Any]:
 
 
 def write_data(data: Any, form: str, out: TextIO) -> None:
-    """`data` as YAML or JSON, its text as written (not escaped)."""
+    """`data` as YAML (for text too) or JSON, its text as written (not escaped)."""
     if form == "json":
         out.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
     else:
@@ -157,89 +239,87 @@ def write_data(data: Any, form: str, out: TextIO) -> None:
                                  allow_unicode=True))
 
 
-def cmd_list(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    devices = [(name, load(name).device) for name in shipped_models()]
+class Run:
+    """One run of the program: where it writes, and the status so far,
+    which stands whatever becomes of the output."""
+
+    def __init__(self, out: TextIO, err: TextIO) -> None:
+        self.out: TextIO = out
+        self.err: TextIO = err
+        self.status: int = EXIT_OK
+
+    def worst(self, status: int) -> None:
+        self.status = max(self.status, status)
+
+    def say(self, line: str) -> None:
+        """A line on standard error, prefixed as every one of them is."""
+        self.err.write("{}: {}\n".format(PROGRAM, line))
+
+    def report_failures(self, inputs: Inputs) -> None:
+        for failure in inputs.failures:
+            self.say(failure)
+        if inputs.failures:
+            self.worst(EXIT_USAGE)
+
+
+def cmd_list(args: argparse.Namespace, run: Run) -> None:
+    devices = [(name, _module().NPUConfig(name).device) for name in shipped_models()]
     if args.quiet:
-        return EXIT_OK
+        return
     if args.format != "text":
-        write_data({name: {"target": device.target, "pid": device.pid, "cores": device.core,
-                           "dtypes": list(device.nn_support_dtypes)}
-                    for name, device in devices}, args.format, out)
-        return EXIT_OK
+        write_data({name: {"target": device.target, "pid": device.pid, "core": device.core,
+                           "nn_support_dtypes": list(device.nn_support_dtypes)}
+                    for name, device in devices}, args.format, run.out)
+        return
     for name, device in devices:
-        out.write("{:<32} target={} pid={} cores={} dtypes={}\n".format(
+        run.out.write("{:<32} target={} pid={} core={} nn_support_dtypes={}\n".format(
             name, device.target, device.pid, device.core,
             ",".join(device.nn_support_dtypes) or "-"))
-    return EXIT_OK
 
 
-def cmd_show(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from ovralite.api.npu_config.check import check_file
-
-    names = expand(args.models, args.all, "show")
+def cmd_show(args: argparse.Namespace, run: Run) -> None:
     loaded: "collections.OrderedDict[str, Dict[str, Any]]" = collections.OrderedDict()
-    warnings: List[Any] = []
-    with _stdin_file() if STDIN in names else contextlib.nullcontext("") as stdin_path:
-        for name in names:
-            # Standard input is loaded from a file of its text, as a path.
-            target = stdin_path if name == STDIN else name
+    with read_inputs(args.models, args.all, "show") as inputs:
+        run.report_failures(inputs)
+        for item in inputs.inputs:
+            found = findings(item)
+            for problem in found:
+                run.say(str(problem))
+            if any(problem.severity == "error" for problem in found):
+                run.worst(EXIT_PROBLEMS)
+                continue
             try:
-                loaded[name] = _plain(load(target).device.serialize())
-            except ConfigError as exc:
-                raise ConfigError(str(exc).replace(stdin_path, "<stdin>") if stdin_path
-                                  else str(exc))
-            # What the loader passed over, as check reports it: the
-            # configuration is still shown; --strict makes it a failure.
-            warnings.extend(problem._replace(path="<stdin>") if name == STDIN else problem
-                            for problem in check_file(resolve(target)))
-    if args.quiet:
-        return EXIT_PROBLEMS if warnings and args.strict else EXIT_OK
-    for problem in warnings:
-        err.write("ovralite-npu: {}: {}\n".format(problem.severity, problem))
-    # One model: its mapping. Several: one mapping of model name to mapping,
-    # the same shape in both formats.
+                loaded[item.name] = _plain(load(item).device.serialize())
+            except Exception as exc:  # what the checker could not foresee
+                run.say("{}: {}".format(item.name, (str(exc).replace(item.path, item.name)
+                                                    .splitlines() or [type(exc).__name__])[0]))
+                run.worst(EXIT_PROBLEMS)
+                continue
+            if found and args.strict:
+                run.worst(EXIT_PROBLEMS)
+    if args.quiet or not loaded:
+        return
+    # One input: its mapping. Several: one mapping of name to mapping, the
+    # same shape in both formats.
     data = next(iter(loaded.values())) if len(loaded) == 1 else dict(loaded)
-    write_data(data, args.format, out)
-    return EXIT_PROBLEMS if warnings and args.strict else EXIT_OK
+    write_data(data, args.format, run.out)
 
 
-@contextlib.contextmanager
-def _stdin_file() -> Iterator[str]:
-    """The path of a file holding standard input's bytes, while it is used."""
-    import tempfile
-
-    data = sys.stdin.buffer.read() if hasattr(sys.stdin, "buffer") else \
-        sys.stdin.read().encode()
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "stdin")
-        with open(path, "wb") as handle:
-            handle.write(data)
-        yield path
-
-
-def _check_stdin() -> List[Any]:
-    """The findings for the text on standard input, named "<stdin>"."""
-    from ovralite.api.npu_config.check import check_file
-
-    with _stdin_file() as path:
-        return [problem._replace(path="<stdin>") for problem in check_file(path)]
-
-
-def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from ovralite.api.npu_config.check import check_file
-
-    names = expand(args.files, args.all, "check")
+def cmd_check(args: argparse.Namespace, run: Run) -> None:
     found: List[Any] = []
-    for name in names:
-        findings = _check_stdin() if name == STDIN else check_file(resolve(name))
-        found.extend(findings)
-        if not args.quiet and args.format == "text":
-            for problem in findings:
-                out.write(str(problem) + "\n")
-    if not args.quiet and args.format == "json":
-        out.write(json.dumps([problem.as_json() for problem in found], indent=2,
-                             ensure_ascii=False) + "\n")
-    return EXIT_PROBLEMS if found else EXIT_OK
+    with read_inputs(args.files, args.all, "check") as inputs:
+        run.report_failures(inputs)
+        for item in inputs.inputs:
+            found.extend(findings(item))
+    if found:
+        run.worst(EXIT_PROBLEMS)
+    if args.quiet:
+        return
+    if args.format == "text":
+        for problem in found:
+            run.out.write(str(problem) + "\n")
+    else:
+        write_data([problem.as_json() for problem in found], args.format, run.out)
 
 
 def _discard_output(out: TextIO) -> None:
@@ -249,106 +329,118 @@ def _discard_output(out: TextIO) -> None:
 
 
 class _Parser(argparse.ArgumentParser):
-    """argparse's parser, saying a usage error in one line."""
+    """argparse's parser, saying a usage error in one line that points to
+    the help of the command at fault."""
 
     def error(self, message: str) -> "NoReturn":
-        self.exit(EXIT_USAGE, "ovralite-npu: {} (see '{} --help')\n".format(message, self.prog))
+        self.exit(EXIT_USAGE, "{}: {} (see '{} --help')\n".format(PROGRAM, message, self.prog))
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser() -> _Parser:
     parser = _Parser(
-        prog="ovralite-npu",
+        prog=PROGRAM,
         description="Inspect and check the NPU configuration files of ovralite.",
-    )
+        epilog="A MODEL is a shipped model's name, a PATH a file, a DIR each file below it, "
+               "- standard input. Status: 0 clean, 1 findings, 2 an input or the command "
+               "line at fault.")
     parser.add_argument("--version", action="version",
-                        version="%(prog)s {}".format(ovralite.__version__))
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    commands.required = True
+                        version="{} {} ({})".format(PROGRAM, ovralite.__version__,
+                                                    implementation()))
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    parser.set_defaults(commands=commands.choices)
 
-    quiet = _Parser(add_help=False)
-    quiet.add_argument("-q", "--quiet", action="store_true",
-                       help="print nothing on standard output; the exit status tells")
+    common = _Parser(add_help=False)
+    common.add_argument("-q", "--quiet", action="store_true",
+                        help="print nothing on standard output; the status tells")
+    common.add_argument("--format", choices=FORMATS, default="text",
+                        help="output format (default: text)")
+    inputs = _Parser(add_help=False)
+    inputs.add_argument("--all", action="store_true", help="every shipped model too")
 
     listing = commands.add_parser(
-        "list", help="list the shipped models", parents=[quiet],
-        description="One line per shipped model: name, target, pid, cores, data types.")
-    listing.add_argument("--format", choices=("text", "yaml", "json"), default="text",
-                         help="output format (default: text)")
+        "list", help="list the shipped models", parents=[common],
+        description="One line per shipped model: name, target, pid, core, nn_support_dtypes; "
+                    "yaml and json give them under the same keys.")
     listing.set_defaults(run=cmd_list)
 
     show = commands.add_parser(
-        "show", help="print the device configuration the loader produces", parents=[quiet],
-        description="Print the device configuration that NPUConfig loads for each MODEL "
-                    "(a shipped model's name), PATH (a configuration file), DIR (each "
-                    "file in it) or - (standard input).")
+        "show", help="print the device configuration the loader produces",
+        parents=[common, inputs],
+        description="Print the device configuration that NPUConfig loads for each MODEL, "
+                    "PATH, DIR or -, as YAML (text, yaml) or JSON, and on standard error "
+                    "what check finds in it. A file the loader rejects is status 1.")
     show.add_argument("models", nargs="*", metavar="MODEL|PATH|DIR|-")
-    show.add_argument("--all", action="store_true", help="every shipped model")
-    show.add_argument("--format", choices=("yaml", "json"), default="yaml",
-                      help="output format (default: yaml)")
     show.add_argument("--strict", action="store_true",
-                      help="status 1 when check would report anything (it is said on "
-                           "standard error either way)")
+                      help="status 1 when check finds anything, warnings included")
     show.set_defaults(run=cmd_show)
 
     check = commands.add_parser(
-        "check", help="validate configuration files", parents=[quiet],
-        description="Report each problem of each MODEL (a shipped model's name), PATH (a "
-                    "configuration file), DIR (each file in it) or - (standard input) as "
-                    "FILE:LINE: message. Exit status 0 when every file is clean, 1 when any "
-                    "has a problem, 2 for usage errors.")
+        "check", help="validate configuration files", parents=[common, inputs],
+        description="Report each finding of each MODEL, PATH, DIR or - as "
+                    "FILE:LINE: error|warning: message (text), or as a list of file, line, "
+                    "key, severity and message (yaml, json). An error is what the loader "
+                    "rejects, a warning what it passes over. Status 1 with any finding.")
     check.add_argument("files", nargs="*", metavar="MODEL|PATH|DIR|-")
-    check.add_argument("--all", action="store_true", help="every shipped model")
-    check.add_argument("--format", choices=("text", "json"), default="text",
-                       help="output format: text lines, or a JSON list of findings with "
-                            "file, line, key, severity and message (default: text)")
     check.set_defaults(run=cmd_check)
     return parser
+
+
+def _parse(parser: _Parser, argv: Optional[Sequence[str]], err: TextIO) -> argparse.Namespace:
+    args, unknown = parser.parse_known_args(argv)
+    if not getattr(args, "command", None):
+        err.write(parser.format_usage())
+        parser.error("name a command: list, show or check")
+    if unknown:
+        # Said by the command's own parser, which points to its help.
+        args.commands[args.command].error("unrecognized arguments: {}".format(" ".join(unknown)))
+    return args
 
 
 def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None,
          err: Optional[TextIO] = None) -> int:
     out = out or sys.stdout
     err = err or sys.stderr
-    parser = build_parser()
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:  # argparse has printed its message
-        return EXIT_USAGE if exc.code else EXIT_OK
+    run = Run(out, err)
     # The loader's messages go to this command's stream, once: not also to
     # the handlers of the root logger that a caller may have configured.
     handler = logging.StreamHandler(err)
-    handler.setFormatter(logging.Formatter("ovralite-npu: %(levelname)s: %(message)s"))
+    handler.setFormatter(logging.Formatter(PROGRAM + ": %(levelname)s: %(message)s"))
     logger = logging.getLogger(LOGGER_NAME)
     logger.addHandler(handler)
     propagate, logger.propagate = logger.propagate, False
     try:
-        status: int = args.run(args, out, err)
+        try:
+            args = _parse(build_parser(), argv, err)
+        except SystemExit as exc:  # argparse has written help, the version or an error
+            run.worst(exc.code if isinstance(exc.code, int) else EXIT_USAGE)
+        else:
+            args.run(args, run)
         out.flush()  # a failure to write is reported here, not at exit
-        return status
+        return run.status
     except UsageError as exc:
-        err.write("ovralite-npu: {}\n".format(exc))
+        run.say(str(exc))
         return EXIT_USAGE
-    except ConfigError as exc:
-        err.write("ovralite-npu: {}\n".format(exc))
-        return EXIT_PROBLEMS
     except KeyboardInterrupt:
-        err.write("ovralite-npu: interrupted\n")
+        run.say("interrupted")
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader stopped reading (`ovralite-npu list | head -1`): that
-        # is no error. What is left unwritten goes nowhere.
+        # The reader stopped reading (`ovralite-npu list | head -1`): that is
+        # no error of the run, whose status stands. What is left unwritten
+        # goes nowhere.
         _discard_output(out)
-        return EXIT_OK
+        return run.status
     except OSError as exc:
         # The output cannot be written (a full disk): one line, as for any
         # other failure, and nothing more at exit.
         _discard_output(out)
-        err.write("ovralite-npu: cannot write the output: {}\n".format(exc.strerror or exc))
-        return EXIT_PROBLEMS
+        run.say("cannot write the output: {}".format(exc.strerror or exc))
+        return max(run.status, EXIT_PROBLEMS)
     finally:
         logger.removeHandler(handler)
         logger.propagate = propagate
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+if __name__ == "__main__":  # python -m ovralite.api.npu_config.cli: the same program
+    from ovralite_npu import run
+
+    run()

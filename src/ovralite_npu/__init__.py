@@ -1,7 +1,8 @@
-"""The program ``ovralite-npu`` (and ``python -m ovralite.api.npu_config``).
+"""The program ``ovralite-npu`` (also ``python -m ovralite.api.npu_config``).
 
-Ctrl-C ends it with one line and status 130 at any moment, the imports
-included: the handler is set before anything else is imported.
+A package of its own, outside ovralite: the program's entry imports nothing
+of ovralite before it takes Ctrl-C, which then ends the program with one
+line and status 130 at any moment, ovralite's imports included.
 """
 
 import _signal  # type: ignore[import-not-found,unused-ignore]  # quicker than signal

@@ -1,0 +1,151 @@
+"""The checker: what it finds, where, and that it agrees with the loader."""
+import configparser
+import string
+
+import pytest
+from hypothesis import given, strategies as st
+
+from ovralite.api.npu_config.check import DEVICE_KEYS, check_file
+
+
+def test_the_checker_reads_what_the_loader_reads(m, models, monkeypatch):
+    # The loader's reads of the section view, in order, as the checker's
+    # table has them.
+    reads, inside = [], []
+
+    class Recording(configparser.ConfigParser):
+        def _read_as(self, read, section, option, **kwargs):
+            if section == "device" and not inside:  # getint reads through get
+                reads.append((option, read))
+            inside.append(read)
+            try:
+                return getattr(super(), read)(section, option, **kwargs)
+            finally:
+                inside.pop()
+
+        def get(self, section, option, **kwargs):
+            return self._read_as("get", section, option, **kwargs)
+
+        def getint(self, section, option, **kwargs):
+            return self._read_as("getint", section, option, **kwargs)
+
+        def getboolean(self, section, option, **kwargs):
+            return self._read_as("getboolean", section, option, **kwargs)
+
+    models.write("M", "[device]\n")
+    monkeypatch.setattr(m, "configparser", type("Module", (), {"ConfigParser": Recording}))
+    m.NPUConfig("M")
+    assert list(DEVICE_KEYS.items()) == reads
+
+
+def test_reports_with_file_line_and_kind(tmp_path):
+    path = tmp_path / "c.ini"
+    path.write_text("[device]\ncores = 2\ncore = 0x2\nfloat16_support = maybe\n")
+    assert [str(p) for p in check_file(str(path), name="mine")] == [
+        "mine:2: warning: key 'cores' is not read by the loader; did you mean 'core'?",
+        "mine:3: error: core: '0x2' is not an integer",
+        "mine:4: error: float16_support: 'maybe' is not a switch: use 1/yes/true/on or "
+        "0/no/false/off",
+    ]
+
+
+@pytest.mark.parametrize("text,line,fragment", [
+    ("[Device]\ncore = 1\n", 1, "section [Device] is not [device]"),
+    ("[other]\n", 1, "no section [device]"),
+    ("[device]\n[extra]\na = 1\n", 2, "section [extra] is not read by the loader"),
+    ("[DEFAULT]\ncores = 2\n[device]\n", 2,
+     "key 'cores' in [DEFAULT] is not read by the loader; did you mean 'core'?"),
+    ("junk\n[device]\n", 1, "text before the first section header: junk"),
+    ("[device]\n[device]\n", 2, "section [device] is given twice (first on line 1)"),
+    ("[device]\ncore = 1\ncore = 2\n", 3,
+     "key 'core' is given twice in section [device] (first on line 2)"),
+    ("[device]\nnoequals line\n", 2, "cannot parse line: noequals line"),
+    ("[device]\ntarget = %(nope)s\n", 2, "interpolation fails"),
+    ("[DEFAULT]\ncore = two\n[device]\n", 2, "core: 'two' is not an integer"),
+    ("[device]\ncore = 0\n", 2, "core: 0 is no count of a device (at least 1)"),
+    ("[device]\ninput_buffer_depth = -5\n", 2, "input_buffer_depth: -5 is no count"),
+    ("[device]\nevis = -1\n", 2, "evis: -1 is below 0"),
+    ("[device]\ncore = 1_000\n", 2, "core: '1_000' is read as 1000; write it as 1000"),
+    ("[device]\ncore = +3\n", 2, "core: '+3' is read as 3; write it as 3"),
+    ("[device]\nmad_per_core = 12345678901234567890123\n", 2,
+     "mad_per_core: 12345678901234567890123 is larger than any device's"),
+    ("[device]\ntarget = VIP8000 # the usual\n", 2,
+     "target: '# the usual' is part of the value: the loader takes no comments after a value"),
+    ("[device]\nmad_per_core = 64 ; per core\n", 2, "'; per core' is part of the value"),
+    ("[device]\noptimization = false\n", 2, "optimization: the loader keeps false as text"),
+    ("\ufeff[device]\ncore = 1\n", 1, "the file starts with a byte-order mark, which the "
+     "loader reads as text before the first section header: save the file without it"),
+    (b"[device]\ntarget = \xff\n", 2, "not valid"),
+    (None, 0, "cannot be read: No such file or directory"),
+])
+def test_problem_kinds(tmp_path, text, line, fragment):
+    path = tmp_path / "c.ini"
+    if isinstance(text, bytes):
+        path.write_bytes(text)
+    elif text is not None:
+        path.write_bytes(text.encode("utf-8"))
+    problems = check_file(str(path))
+    assert problems and problems[0].line == line and fragment in problems[0].message, problems
+
+
+def test_counts_what_it_does_not_show(tmp_path):
+    path = tmp_path / "c.ini"
+    path.write_text("[device]\n" + "".join("key{} = 1\n".format(i) for i in range(500)))
+    problems = check_file(str(path))
+    assert len(problems) == 21
+    assert str(problems[-1]) == "{}:22: warning: and 480 more keys not read by the loader".format(
+        path)
+
+
+@pytest.mark.parametrize("extra", [
+    "",
+    "core = 2\n  3\n",          # a continuation line makes core's value "2\n3"
+    "evis = 2\n\n  x\n",        # a blank line inside the value, then its continuation
+    "core = 1\ncore = 2\n",     # a key given twice
+    "k5 = again\n",             # a key the loader never reads, given twice
+    "target = %(k5)s\n",        # interpolation naming a key the loader never reads
+    "[device]\n",               # the section given twice
+])
+def test_many_unknown_keys_are_parsed_as_the_loader_parses_them(tmp_path, monkeypatch, extra):
+    from ovralite.api.npu_config import check
+    path = tmp_path / "c.ini"
+    body = "".join("k{0} = {0}\n  more {0}\n\n".format(i) if i % 3 else "k{} = v\n".format(i)
+                   for i in range(60))
+    path.write_text("[DEFAULT]\nx = 1\n[device]\n" + body + extra + "pid = 0x1\n[other]\na = b\n")
+    reduced = check_file(str(path))
+    monkeypatch.setattr(check, "_without_unknown_keys", lambda text, *rest: text)
+    assert reduced == check_file(str(path))
+
+
+# --- the checker agrees with the loader, on generated files ----------------------
+
+KEYS = list(DEVICE_KEYS) + ["cores", "Core", "extra"]
+WORDS = ["1", "0", "yes", "no", "true", "false", "on", "off", "maybe", "2", "0x2", "-3",
+         "64", "", "%(core)s", "%(nope)s", "100%", "%%", "LION", "/abs/dir", "\u00e9t\u00e9"]
+value = st.one_of(st.sampled_from(WORDS), st.text(string.printable.strip(), max_size=6))
+line = st.one_of(
+    st.builds(lambda k, v: "{} = {}".format(k, v), st.sampled_from(KEYS), value),
+    st.builds(lambda k, v: "{}: {}".format(k, v), st.sampled_from(KEYS), value),
+    st.sampled_from(["[device]", "[Device]", "[DEFAULT]", "[other]", "# comment", "; note",
+                     "  continued", "", "junk", "[device"]),
+)
+
+
+@given(lines=st.lists(line, max_size=12), raw=st.booleans())
+def test_check_agrees_with_the_loader(m, tmp_path, lines, raw):
+    folder = tmp_path / "config" / "npu_config"
+    folder.mkdir(parents=True, exist_ok=True)
+    text = "\n".join((["[device]"] if raw else []) + lines) + "\n"
+    path = folder / "M"
+    path.write_text(text)
+    errors = [p for p in check_file(str(path)) if p.severity == "error"]
+    saved = m.ROOT_DIR
+    m.ROOT_DIR = str(tmp_path)
+    try:
+        m.NPUConfig("M")
+        loaded = True
+    except Exception:
+        loaded = False
+    finally:
+        m.ROOT_DIR = saved
+    assert loaded != bool(errors), (text, errors)
