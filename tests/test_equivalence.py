@@ -8,6 +8,8 @@ import weakref
 
 import pytest
 
+pytestmark = [pytest.mark.shortcuts]
+
 
 def test_patched_deepcopy_in_the_copy_module_is_called(m, monkeypatch):
     m.DeviceConfig("warm", "up")

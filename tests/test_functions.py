@@ -13,6 +13,8 @@ import pytest
 
 from conftest import installed_as
 
+pytestmark = [pytest.mark.port]
+
 
 # Python twins of the compiled classes' signatures. Their qualified names
 # match, so the interpreter words argument errors exactly as it should for ours.

@@ -13,6 +13,8 @@ import pytest
 
 from conftest import NAME, installed_as, load_compiled_module, load_python_module, run_python
 
+pytestmark = [pytest.mark.shortcuts]
+
 
 # A logger whose e loads another configuration, as a logging handler that
 # loads one would: each level is NPUConfig, then ovraLog.e, then NPUConfig.
@@ -20,6 +22,8 @@ LOGGER_LOADS = ("m.ovraLog = types.SimpleNamespace("
                 "e=lambda message: m.NPUConfig('no such model'))")
 
 
+@pytest.mark.port
+@pytest.mark.process
 @pytest.mark.parametrize("setup, call, stack_kib, limit", [
     # copy.deepcopy made a partial of DeviceConfig: __init__ calls itself.
     ("m.copy = types.SimpleNamespace(deepcopy=functools.partial(m.DeviceConfig, 't'))",
@@ -63,6 +67,7 @@ def test_unbounded_recursion_is_a_recursion_error(implementation, setup, call, s
     assert (proc.returncode, proc.stdout.strip()) == (0, "RecursionError"), proc.stderr[-2000:]
 
 
+@pytest.mark.process
 @pytest.mark.parametrize("stall", [
     "m.ovraLog = types.SimpleNamespace(e=stall)\ncall = lambda: m.NPUConfig('no such model')",
     "m.copy = types.SimpleNamespace(deepcopy=stall)\ncall = lambda: m.DeviceConfig('t', 'p')",
@@ -344,6 +349,7 @@ def test_observed_as_for_the_module_in_python(compiled, observe):
     assert observe(load_compiled_module()) == observe(load_python_module())
 
 
+@pytest.mark.port
 def test_a_module_object_ending_while_an_exception_passes_leaves_it(compiled, monkeypatch):
     # A module object whose load failed before its classes were made is in no
     # cycle: it ends when its last reference goes, here from the evaluation
@@ -362,10 +368,31 @@ def test_a_module_object_ending_while_an_exception_passes_leaves_it(compiled, mo
         [failed_load(), 1 / 0]
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/maps")
-def test_the_compiled_module_loads_no_cpp_runtime(compiled):
-    proc = run_python("""
-        import ovralite.api.npu_config.npu_config
-        print(open('/proc/self/maps').read())
-    """)
-    assert proc.returncode == 0 and "libstdc++" not in proc.stdout
+def needed_libraries(path):
+    """The libraries a 64-bit ELF shared object names as needed (DT_NEEDED)."""
+    import struct
+    with open(path, "rb") as handle:
+        data = handle.read()
+    assert data[:5] == b"\x7fELF\x02", "a 64-bit ELF file"
+    end = "<" if data[5] == 1 else ">"
+    (shoff,) = struct.unpack_from(end + "Q", data, 0x28)
+    shentsize, shnum = struct.unpack_from(end + "HH", data, 0x3A)
+    # Each section: name, type, flags, address, offset, size, link, ...
+    sections = [struct.unpack_from(end + "IIQQQQI", data, shoff + i * shentsize)
+                for i in range(shnum)]
+    dynamic = next(section for section in sections if section[1] == 6)  # SHT_DYNAMIC
+    strings = sections[dynamic[6]][4]  # the offset of the string table it links to
+    needed = []
+    for offset in range(dynamic[4], dynamic[4] + dynamic[5], 16):
+        tag, value = struct.unpack_from(end + "qQ", data, offset)
+        if tag == 1:  # DT_NEEDED
+            needed.append(data[strings + value:data.index(b"\0", strings + value)].decode())
+    return needed
+
+
+@pytest.mark.port
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="an ELF shared object")
+def test_the_compiled_module_links_no_cpp_runtime(compiled):
+    needed = needed_libraries(compiled.__file__)
+    assert any(name.startswith("libc.") for name in needed), needed
+    assert not [name for name in needed if "c++" in name], needed

@@ -8,6 +8,8 @@ import sys
 import pytest
 
 from conftest import NAME, PYTHON_SOURCE, run_python
+
+pytestmark = [pytest.mark.process]
 isolated_only = pytest.mark.skipif(sys.version_info < (3, 12),
                                    reason="isolated subinterpreters are new in 3.12")
 

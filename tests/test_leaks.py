@@ -8,6 +8,8 @@ import sys
 
 import pytest
 
+pytestmark = [pytest.mark.shortcuts, pytest.mark.leaks]
+
 # The sanitizer run lowers the rounds: its leak report counts objects itself.
 ROUNDS = int(os.environ.get("NPU_LEAK_ROUNDS", 3000))
 

@@ -23,6 +23,7 @@ OWN_NAMES = [
 CLASSES = ["InitOptimization", "DeviceDtype", "DeviceConfig", "NPUConfig"]
 
 
+@pytest.mark.process
 def test_names_bound_in_load_order_and_no_others(m, implementation):
     # In a fresh interpreter: other tests rebind names and so reorder them.
     proc = run_python("""
@@ -34,22 +35,26 @@ def test_names_bound_in_load_order_and_no_others(m, implementation):
     assert m.__name__ == "ovralite.api.npu_config.npu_config"
 
 
+@pytest.mark.port
 def test_imports_are_the_real_modules(m):
     assert m.os is os and m.sys is sys and m.copy is copy
     assert m.configparser is configparser and m.yaml is yaml
     assert m.OrderedDict is collections.OrderedDict
 
 
+@pytest.mark.port
 def test_logger_is_the_package_logger_itself(m):
     assert m.ovraLog is ovra_log.OVRALog
 
 
+@pytest.mark.port
 def test_current_file_path_is_the_package_init_file(m):
     assert m.current_file_path == package.__file__
     assert os.path.basename(m.current_file_path) == "__init__.py"
     assert m.current_file_path != m.__file__
 
 
+@pytest.mark.port
 def test_root_dir_is_the_normalised_top_package_directory(m):
     expected = os.path.abspath(os.path.join(os.path.dirname(package.__file__), "..", ".."))
     assert m.ROOT_DIR == expected
@@ -58,6 +63,7 @@ def test_root_dir_is_the_normalised_top_package_directory(m):
     assert os.path.basename(m.ROOT_DIR) == "ovralite"
 
 
+@pytest.mark.port
 def test_classes_are_plain_python_classes(m):
     for name in CLASSES:
         cls = getattr(m, name)
@@ -68,6 +74,7 @@ def test_classes_are_plain_python_classes(m):
         assert cls.__doc__ is None
 
 
+@pytest.mark.port
 def test_class_bodies_in_definition_order(m):
     def own(cls):
         return [k for k in vars(cls) if not k.startswith("__") or k == "__init__"]
@@ -84,12 +91,14 @@ def test_class_bodies_in_definition_order(m):
     assert isinstance(vars(m.DeviceDtype)["get_quantization_dtype"], classmethod)
 
 
+@pytest.mark.port
 def test_reimport_returns_the_same_module():
     import importlib
     installed = importlib.import_module("ovralite.api.npu_config.npu_config")
     assert importlib.import_module("ovralite.api.npu_config.npu_config") is installed
 
 
+@pytest.mark.port
 def test_fresh_load_runs_again_with_its_own_state(m):
     # Multi-phase initialisation: a second module object from the same
     # extension is independent of the first.
@@ -109,6 +118,7 @@ def _load_fails(setup, implementation):
     return proc.stderr.strip().splitlines()[-1]
 
 
+@pytest.mark.process
 @pytest.mark.parametrize("setup, error", [
     ("import sys; sys.modules['yaml'] = None", "ModuleNotFoundError"),
     ("import ovralite.api.ovra_log as l; del l.OVRALog", "ImportError"),
@@ -136,6 +146,7 @@ builtins.__import__ = spy
 """
 
 
+@pytest.mark.process
 def test_import_errors_pass_through_unchanged_and_load_stops(implementation):
     proc = run_python("FAIL = 'configparser'" + IMPORT_SPY + """
 try:
@@ -152,6 +163,7 @@ print('ovralite.api.npu_config.npu_config' in sys.modules)
     assert lines[2] == "False"
 
 
+@pytest.mark.process
 def test_imports_go_through_builtins_import_in_order(implementation):
     proc = run_python("FAIL = None" + IMPORT_SPY + """
 import ovralite.api.npu_config.npu_config
@@ -167,6 +179,7 @@ for s in seen: print(s)
     ]
 
 
+@pytest.mark.process
 def test_assertions_follow_the_interpreter_flag_at_load(implementation):
     code = """
         from ovralite.api.npu_config.npu_config import DeviceConfig
@@ -181,6 +194,7 @@ def test_assertions_follow_the_interpreter_flag_at_load(implementation):
     assert checked.stderr.strip().splitlines()[-1] == "AssertionError"
 
 
+@pytest.mark.port
 def test_dropped_module_objects_are_collected_whole(implementation):
     # Module objects used and dropped: the collector finds them and all they
     # made (their classes, and the compiled module's function type, which

@@ -10,6 +10,8 @@ import pytest
 
 from conftest import run_python
 
+pytestmark = [pytest.mark.port]
+
 FULL = """\
     [device]
     target = VIP9000
@@ -217,6 +219,7 @@ def test_existing_but_unreadable_path_is_reported(m, models, errors):
     assert provisional(cfg.device, "folder")
 
 
+@pytest.mark.process
 def test_file_without_read_permission_is_reported(tmp_path):
     path = tmp_path / "locked"
     path.write_text("[device]\ncore = 2\n")

@@ -4,6 +4,8 @@ import configparser
 
 import pytest
 
+pytestmark = [pytest.mark.port]
+
 NAMES = ["DeviceDtype", "DeviceConfig", "copy", "OrderedDict", "configparser", "os",
          "ROOT_DIR", "ovraLog"]
 WRONG = [None, 5, "text", object(), type("Empty", (), {}), [1, 2]]

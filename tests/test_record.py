@@ -2,6 +2,8 @@
 assignment order, and failures with what they leave behind."""
 import pytest
 
+pytestmark = [pytest.mark.port, pytest.mark.shortcuts]
+
 ATTRIBUTES = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth",
               "evis", "nn_support_dtypes", "ext_sram_sizes", "sdk_dir", "simulator_config",
               "ext_axi_sram_sizes"]

@@ -3,6 +3,8 @@ import collections
 
 import pytest
 
+pytestmark = [pytest.mark.port]
+
 KEYS = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth", "evis",
         "nn_support_dtypes", "extSRAMSizes", "extAXISRAMSizes", "sdk_dir", "simulator_config"]
 

@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+pytestmark = [pytest.mark.process]
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 

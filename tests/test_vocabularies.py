@@ -1,6 +1,8 @@
 """DeviceDtype and InitOptimization: values, order, fresh lists, subclasses."""
 import pytest
 
+pytestmark = [pytest.mark.port, pytest.mark.shortcuts]
+
 QUANTIZED = ["dynamic_fixed_point-8", "dynamic_fixed_point-16", "dynamic_fixed_point-u8",
              "dynamic_fixed_point-u16", "asymmetric_quantized-u8"]
 

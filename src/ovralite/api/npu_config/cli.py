@@ -335,6 +335,12 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> "NoReturn":
         self.exit(EXIT_USAGE, "{}: {} (see '{} --help')\n".format(PROGRAM, message, self.prog))
 
+    def _print_message(self, message: str, file: Any = None) -> None:
+        # Help and the version written as any output is: a failure to write
+        # them is reported (from 3.13 argparse would pass over it).
+        if message:
+            (file or sys.stderr).write(message)
+
 
 def build_parser() -> _Parser:
     parser = _Parser(
