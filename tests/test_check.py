@@ -3,7 +3,9 @@ import configparser
 import string
 
 import pytest
-from hypothesis import given, strategies as st
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, strategies as st  # noqa: E402
 
 from ovralite.api.npu_config.check import DEVICE_KEYS, check_file
 

@@ -13,7 +13,7 @@ import pytest
 
 from conftest import installed_as
 
-pytestmark = [pytest.mark.port]
+pytestmark = [pytest.mark.port, pytest.mark.cpython]
 
 
 # Python twins of the compiled classes' signatures. Their qualified names

@@ -6,11 +6,13 @@ import configparser
 import os
 import string
 
-from hypothesis import given, strategies as st
+import pytest
 
-ATTRIBUTES = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth",
-              "evis", "nn_support_dtypes", "ext_sram_sizes", "sdk_dir", "simulator_config",
-              "ext_axi_sram_sizes"]
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, strategies as st  # noqa: E402
+
+from conftest import ATTRIBUTES  # noqa: E402
+
 SWITCHES = [("float16_support", False, "float16"),
             ("dynamic_fixed_point-8_support", True, "dynamic_fixed_point-8"),
             ("dynamic_fixed_point-16_support", False, "dynamic_fixed_point-16"),
@@ -99,9 +101,7 @@ dtype_lists = st.one_of(
 @given(values=st.lists(anything, min_size=12, max_size=12), dtypes=dtype_lists,
        positional=st.integers(0, 12))
 def test_fuzz_constructor_arguments(m, values, dtypes, positional):
-    names = ["target", "pid", "core", "mad_per_core", "input_buffer_depth", "evis",
-             "nn_support_dtypes", "optimization", "ext_sram_sizes", "sdk_dir",
-             "simulator_config", "ext_axi_sram_sizes"]
+    names = m.DeviceConfig.__init__.__code__.co_varnames[1:13]
     values[6] = dtypes
     args = values[:positional]
     kwargs = dict(zip(names[positional:], values[positional:]))

@@ -9,7 +9,7 @@ import pytest
 
 from conftest import NAME, PYTHON_SOURCE, run_python
 
-pytestmark = [pytest.mark.process]
+pytestmark = [pytest.mark.process, pytest.mark.cpython]
 isolated_only = pytest.mark.skipif(sys.version_info < (3, 12),
                                    reason="isolated subinterpreters are new in 3.12")
 

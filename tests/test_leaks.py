@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-pytestmark = [pytest.mark.shortcuts, pytest.mark.leaks]
+pytestmark = [pytest.mark.shortcuts, pytest.mark.leaks, pytest.mark.cpython]
 
 # The sanitizer run lowers the rounds: its leak report counts objects itself.
 ROUNDS = int(os.environ.get("NPU_LEAK_ROUNDS", 3000))

@@ -194,6 +194,7 @@ def test_assertions_follow_the_interpreter_flag_at_load(implementation):
     assert checked.stderr.strip().splitlines()[-1] == "AssertionError"
 
 
+@pytest.mark.cpython
 @pytest.mark.port
 def test_dropped_module_objects_are_collected_whole(implementation):
     # Module objects used and dropped: the collector finds them and all they

@@ -4,6 +4,8 @@ import configparser
 
 import pytest
 
+from conftest import ATTRIBUTES
+
 pytestmark = [pytest.mark.port]
 
 NAMES = ["DeviceDtype", "DeviceConfig", "copy", "OrderedDict", "configparser", "os",
@@ -70,10 +72,7 @@ def test_module_names_bound_to_wrong_objects_or_deleted(compiled, python, root, 
     assert ours == outcomes(python, root, misuse)
 
 
-@pytest.mark.parametrize("attribute", ["target", "pid", "optimization", "core", "mad_per_core",
-                                       "input_buffer_depth", "evis", "nn_support_dtypes",
-                                       "ext_sram_sizes", "sdk_dir", "simulator_config",
-                                       "ext_axi_sram_sizes"])
+@pytest.mark.parametrize("attribute", ATTRIBUTES)
 def test_deleted_record_attributes(m, attribute):
     record = m.DeviceConfig("t", "p")
     delattr(record, attribute)
@@ -170,6 +169,7 @@ def test_hostile_comparisons_and_iterables(m):
         loader.is_quantize_method_compatible(Raising())
 
 
+@pytest.mark.cpython
 def test_function_called_with_strange_keyword_containers(m):
     init = m.DeviceConfig.__init__
     record = m.DeviceConfig.__new__(m.DeviceConfig)

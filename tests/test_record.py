@@ -2,11 +2,9 @@
 assignment order, and failures with what they leave behind."""
 import pytest
 
-pytestmark = [pytest.mark.port, pytest.mark.shortcuts]
+from conftest import ATTRIBUTES
 
-ATTRIBUTES = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth",
-              "evis", "nn_support_dtypes", "ext_sram_sizes", "sdk_dir", "simulator_config",
-              "ext_axi_sram_sizes"]
+pytestmark = [pytest.mark.port, pytest.mark.shortcuts]
 
 
 def test_defaults_and_attribute_order(m):
