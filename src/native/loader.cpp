@@ -69,6 +69,11 @@ PyObject* parse_device(NativeFunction* fn, PyObject* const* args) {
     const Names& n = fn->state->n;
     PyObject* parser = args[0];
     PyObject* device = args[1];
+    // `"device" in parser`, then `parser["device"]`: both through the
+    // parser's own protocol rather than its sections() or a dict behind it,
+    // so a ConfigParser subclass (or a stand-in the caller passed) decides,
+    // and the section view it returns is what every read below goes through,
+    // getting its fallbacks, interpolation and converters.
     const int has_section = PySequence_Contains(parser, n.device);
     if (has_section <= 0) {
         return has_section < 0 ? nullptr : Ref::borrow(Py_None).release();
@@ -184,7 +189,9 @@ NPU_OWN_FRAME Ref read_config(NativeFunction* fn, PyObject* cfg_path, int is_the
     return cfg_parser;
 }
 
-// _parse_device(cfg_parser, self.device), with the record fetched again.
+// _parse_device(cfg_parser, self.device). self.device is read back rather
+// than reusing the record we just made: a subclass may make it a property,
+// or the record's class may have replaced it, and Python would see theirs.
 NPU_OWN_FRAME int apply_config(NativeFunction* fn, PyObject* parse, PyObject* self,
                                PyObject* cfg_parser) {
     Ref device = getattr(self, fn->state->n.device);

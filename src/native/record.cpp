@@ -16,10 +16,12 @@ int check_dtypes(NativeFunction* fn, ModuleState* st, PyObject* dtypes) {
     if (!vocabulary) {
         return -1;
     }
-    // For the class as loaded, get_options() would be a new list of the
-    // cached names, made without running anyone's code: the names are
-    // compared directly, and the depth of the two calls it stands for is
-    // checked instead of made.
+    // While DeviceDtype is the class this module made and nobody has
+    // changed it, get_options() could only return a fresh list of the names
+    // we already hold, and running it would execute no caller code. So we
+    // test membership against our cached names instead of building that
+    // list; the recursion check its two calls would have made is still
+    // made, so deep recursion fails at the same depth either way.
     const bool cached = as_loaded(st->dtypes, vocabulary.get());
     Ref options;
     if (cached ? !check_skipped_calls(2)
@@ -65,8 +67,11 @@ PyObject* device_config_init(NativeFunction* fn, PyObject* const* args) {
     if (check_dtypes(fn, st, dtypes.get()) < 0) {
         return nullptr;
     }
-    // The deep copy is made when its turn comes: a failing copy leaves the
-    // attributes before it assigned.
+    // Attributes are stored in the order __init__'s body assigns them, and
+    // the deep copy of nn_support_dtypes is taken only when its own turn
+    // comes. A copy that raises (a caller's __deepcopy__) must leave the
+    // record exactly as Python would: the earlier attributes set, the later
+    // ones missing.
     for (int index : kAssignmentOrder.index) {
         const Setting& setting = kSettings[index];
         Ref copied;
@@ -93,8 +98,12 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     if (!result) {
         return nullptr;
     }
-    // Under the file's keys; the data types as a copy of their own, with
-    // copy.deepcopy looked up before the attribute is read.
+    // Keys are the file's key names, so the mapping can be written back as
+    // a configuration. The data types are deep-copied so that a caller who
+    // edits the mapping cannot change the record; copy.deepcopy is fetched
+    // before the attribute is read because that is the order the Python
+    // expression evaluates them, and a failing lookup of either must be the
+    // one that surfaces.
     for (const Setting& setting : kSettings) {
         Ref value;
         if (setting.read == Read::Switches) {
