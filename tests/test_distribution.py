@@ -35,8 +35,10 @@ def test_wheel_installs_and_runs_without_a_compiler(tmp_path, kind, module):
     env_dir = tmp_path / "env"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env_dir)], check=True)
     bin_dir = str(env_dir / "bin")
-    # Only the new environment's programs: no cc, c++, gcc or cmake to find.
-    env = dict(os.environ, PATH=bin_dir)
+    # Only the new environment's programs (no cc, c++, gcc or cmake to find)
+    # and its own packages (a PYTHONPATH of the caller's would win).
+    env = {name: value for name, value in os.environ.items() if not name.startswith("PYTHON")}
+    env["PATH"] = bin_dir
     subprocess.run([sys.executable, "-m", "pip", "--python", os.path.join(bin_dir, "python"),
                     "install", "-q", "--only-binary", "ovralite", wheel],
                    check=True, env=env, cwd=str(tmp_path))
