@@ -42,6 +42,9 @@ LOGGER_LOADS = ("m.ovraLog = types.SimpleNamespace("
 def test_unbounded_recursion_is_a_recursion_error(implementation, setup, call, stack_kib, limit):
     if implementation == "python" and (stack_kib or limit) and sys.version_info < (3, 13):
         pytest.skip("before 3.13 the interpreter's own frames overflow the stack first")
+    if stack_kib == 128 and hasattr(sys, "gettotalrefcount") and sys.version_info >= (3, 14):
+        pytest.skip("a debug build keeps the last 128 KiB of a stack for its own checks: "
+                    "no Python code runs in such a thread")
     proc = run_python("""
         import functools, sys, threading, types
         import ovralite.api.npu_config.npu_config as m

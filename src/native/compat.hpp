@@ -21,6 +21,16 @@
 
 namespace npu {
 
+// The interpreter's stack margin, in pointers: from 3.14 its own checks
+// work in multiples of it at a stack's end. A debug build's is twice as
+// large (its frames are larger too); stack.cpp keeps room in these units on
+// every version.
+#ifdef Py_DEBUG
+constexpr uintptr_t kStackMarginPointers = 4096;
+#else
+constexpr uintptr_t kStackMarginPointers = 2048;
+#endif
+
 // 3.10: argument errors name a function by its qualified name (3.9: by its
 // code's name); functions show their builtins as __builtins__.
 constexpr bool kErrorsNameQualname = PY_VERSION_HEX >= 0x030A0000;

@@ -14,6 +14,8 @@
 // storage: nothing of it is shared between threads or holds a Python object.
 #include "stack.hpp"
 
+#include "compat.hpp"
+
 #include <cstddef>
 
 #if NPU_STACK_MEASURED
@@ -41,13 +43,14 @@ __thread ThreadStack t_stack;
 namespace {
 
 // What 3.14's interpreter keeps for itself at the end of a stack (its own
-// checks raise RecursionError in the last four margins of 2048 pointers, and
-// some give up there quietly, as the matching of an `except` clause does),
-// and above that what one level may use beyond the point where the module's
-// function starts (the interpreter's frames of the call into Python, the
-// standard library's C calls): 96 KiB on a 64-bit machine, and never more
+// checks raise RecursionError in the last four of its margins, and some give
+// up there quietly, as the matching of an `except` clause does), and above
+// that what one level may use beyond the point where the module's function
+// starts (the interpreter's frames of the call into Python, the standard
+// library's C calls): six margins, 96 KiB on a 64-bit machine (192 KiB for
+// a debug build, whose margins and frames are twice as large), and never more
 // than three quarters of a small thread's stack.
-constexpr uintptr_t kReserve = 12288 * sizeof(void*);
+constexpr uintptr_t kReserve = 6 * kStackMarginPointers * sizeof(void*);
 
 // The lowest address of the running thread's stack and its size; false
 // where they cannot be had.
