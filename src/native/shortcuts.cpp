@@ -98,9 +98,18 @@ WatchRegistry* registry() {
         return nullptr;
     }
     made->watcher = PyDict_AddWatcher(namespace_changed);
-    if (made->watcher < 0 ||
-        PyDict_SetItemString(interpreter_dict, kRegistryName, capsule.get()) < 0) {
+    if (made->watcher < 0) {
         return nullptr;  // the capsule's end frees `made`
+    }
+    if (PyDict_SetItemString(interpreter_dict, kRegistryName, capsule.get()) < 0) {
+        // The watcher goes with the registry that could not be kept: the
+        // interpreter has few, and the next load tries again.
+        SetAside error;
+        if (PyDict_ClearWatcher(made->watcher) < 0) {
+            PyErr_Clear();
+        }
+        error.raise_again();
+        return nullptr;
     }
     return made;
 }
