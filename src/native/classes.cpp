@@ -30,7 +30,7 @@ Ref classmethod_of(PyObject* function) {
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
               PyObject* static_attributes) {
     ModuleState* st = state_of(module);
-    Ref class_name = Ref::steal(PyUnicode_InternFromString(name));
+    Ref class_name = interned(name);
     Ref ns = Ref::steal(PyDict_New());
     if (!class_name || !ns) {
         return {};

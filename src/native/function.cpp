@@ -752,14 +752,14 @@ CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* maker,
         PyTuple_SET_ITEM(varnames.get(), i, Ref::borrow(n.*info.params[i]).release());
     }
     Ref argcount = Ref::steal(PyLong_FromLong(static_cast<long>(info.argcount)));
-    Ref none = Ref::steal(PyLong_FromLong(0));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
     Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
-    if (!varnames || !argcount || !none || !flags || !qualname) {
+    if (!varnames || !argcount || !zero || !flags || !qualname) {
         return {};
     }
     // empty.replace(co_argcount=..., ...), with the keywords' names made once.
-    PyObject* args[] = {nullptr,        argcount.get(), none.get(),       none.get(),
+    PyObject* args[] = {nullptr,        argcount.get(), zero.get(),       zero.get(),
                         argcount.get(), varnames.get(), flags.get(),      n.*info.name,
                         qualname.get()};
     Ref code = Ref::steal(PyObject_Vectorcall(maker, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,

@@ -5,11 +5,16 @@ namespace npu {
 
 Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
     Borrowed value = dict_item(globals, name);
+    if (value || PyErr_Occurred()) {
+        return Ref::borrow(value);
+    }
+    return load_builtin(builtins, name);
+}
+
+Ref load_builtin(PyObject* builtins, PyObject* name) {
+    Borrowed value = dict_item(builtins, name);
     if (!value && !PyErr_Occurred()) {
-        value = dict_item(builtins, name);
-        if (!value && !PyErr_Occurred()) {
-            raise_name_error(name);
-        }
+        raise_name_error(name);
     }
     return Ref::borrow(value);
 }
@@ -36,7 +41,7 @@ Ref load_global(NativeFunction* fn, PyObject* name) {
     if (PyModule_Check(builtins.get())) {
         builtins = Ref::borrow(module_namespace(builtins.get()));
     }
-    return load_global(fn->globals, builtins.get(), name);
+    return load_builtin(builtins.get(), name);
 }
 #endif
 

@@ -8,12 +8,10 @@ namespace npu {
 
 namespace {
 
-// A name read only when an import fails, made then.
-Ref name_of(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
-
-// obj.<name>: 1 with *result set, 0 when absent, -1 on any other error.
+// obj.<name>, for a name read only when an import fails (made then): 1 with
+// *result set, 0 when absent, -1 on any other error.
 int lookup_named(PyObject* obj, const char* text, PyObject** result) {
-    Ref name = name_of(text);
+    Ref name = interned(text);
     return name ? lookup_attr(obj, name.get(), result) : -1;
 }
 
@@ -141,10 +139,6 @@ Ref import_from(ModuleState* st, PyObject* module, PyObject* name) {
         error.raise_again();
     }
     return {};
-}
-
-int bind(PyObject* globals, PyObject* name, const Ref& value) {
-    return value ? PyDict_SetItem(globals, name, value.get()) : -1;
 }
 
 }  // namespace

@@ -88,7 +88,6 @@ int read_assertions_flag(ModuleState* st) {
     return 0;
 }
 
-// Everything the operations share, made before the load sequence runs.
 // The file the module's code objects are filed under.
 Ref module_file(PyObject* module) {
     Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
@@ -99,6 +98,7 @@ Ref module_file(PyObject* module) {
     return filename;
 }
 
+// Everything the operations share, made before the load sequence runs.
 int init_state(PyObject* module) {
     ModuleState* st = state_of(module);
     Ref filename = module_file(module);
@@ -114,10 +114,6 @@ int init_state(PyObject* module) {
         }
     }
     return 0;
-}
-
-int bind(PyObject* globals, PyObject* name, const Ref& value) {
-    return value ? PyDict_SetItem(globals, name, value.get()) : -1;
 }
 
 // ROOT_DIR = os.path.abspath(os.path.join(os.path.dirname(current_file_path), "..", ".."))

@@ -56,9 +56,21 @@ inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) {
     return set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
+// A text of the module's own, interned; empty with an exception set when it
+// cannot be made.
+inline Ref interned(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
+
+// globals[name] = value, where value is what a statement computed: its
+// error, when it has none, goes on.
+inline int bind(PyObject* globals, PyObject* name, const Ref& value) {
+    return value ? PyDict_SetItem(globals, name, value.get()) : -1;
+}
+
 // A global name as a function body reads it: the module namespace first,
 // then the builtins; NameError when neither has it.
 Ref load_global(PyObject* globals, PyObject* builtins, PyObject* name);
+// The second half of that: a name the namespace lacks, from the builtins.
+Ref load_builtin(PyObject* builtins, PyObject* name);
 
 // os.path.<name>, with `os` read from the namespace now.
 Ref os_path_function(PyObject* globals, PyObject* builtins, const Names& n, PyObject* name);

@@ -74,8 +74,6 @@ const FunctionInfo kGetQuantizationDtype = {
 const FunctionInfo kDeviceDtypeGetOptions = {
     &Names::get_options, "DeviceDtype.get_options", kClsParams, 1, device_dtype_get_options};
 
-Ref interned(const char* value) { return Ref::steal(PyUnicode_InternFromString(value)); }
-
 }  // namespace
 
 Ref make_init_optimization(PyObject* module) {
