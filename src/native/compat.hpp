@@ -51,10 +51,10 @@ constexpr bool kImportErrorsCarryNameFrom = PY_VERSION_HEX >= 0x030C0000;
 // parameter; a class statement records __static_attributes__.
 constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
 constexpr bool kClassesRecordStaticAttributes = PY_VERSION_HEX >= 0x030D0000;
-// 3.14: `from ... import` names the module's location by its spec's origin
-// (its __file__ only where the spec has no location); functions have
+// 3.14: `from ... import` names the module's location by __spec__.origin
+// (its __file__ only where __spec__ has no location); functions have
 // __annotate__ (PEP 649).
-constexpr bool kImportErrorsNameSpecOrigin = PY_VERSION_HEX >= 0x030E0000;
+constexpr bool kImportErrorsNameOrigin = PY_VERSION_HEX >= 0x030E0000;
 constexpr bool kFunctionsHaveAnnotate = PY_VERSION_HEX >= 0x030E0000;
 
 // What a function says of an __annotate__ that returns no dict.

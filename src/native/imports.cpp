@@ -36,16 +36,16 @@ Ref import_name(ModuleState* st, PyObject* globals, PyObject* name, PyObject* fr
 
 // Where the ImportError of IMPORT_FROM says the module is: a new reference,
 // empty (no exception) where it says "unknown location". From 3.14 its
-// spec's origin where the spec has a location, else its __file__.
-Ref module_location(PyObject* module, PyObject* spec) {
-    if (kImportErrorsNameSpecOrigin && spec) {
+// __spec__.origin where __spec__ has a location, else its __file__.
+Ref module_location(PyObject* module, PyObject* module_spec) {
+    if (kImportErrorsNameOrigin && module_spec) {
         PyObject* has_location = nullptr;
-        int found = lookup_named(spec, "has_location", &has_location);
+        int found = lookup_named(module_spec, "has_location", &has_location);
         Ref flag = Ref::steal(has_location);
         found = found > 0 ? PyObject_IsTrue(flag.get()) : found;
         if (found > 0) {
             PyObject* origin = nullptr;
-            found = lookup_named(spec, "origin", &origin);
+            found = lookup_named(module_spec, "origin", &origin);
             if (found > 0 && PyUnicode_Check(origin)) {
                 return Ref::steal(origin);
             }
@@ -89,32 +89,32 @@ Ref import_from(ModuleState* st, PyObject* module, PyObject* name) {
     if (!shown) {
         return {};
     }
-    // Before 3.14 a spec that cannot be read counts as none, and as a
+    // Before 3.14 a __spec__ that cannot be read counts as none, and as a
     // module not being initialized; from 3.14 its error is raised.
-    PyObject* spec_object = nullptr;
-    int initializing = lookup_named(module, "__spec__", &spec_object);
-    Ref spec = Ref::steal(spec_object);
-    if (spec) {
+    PyObject* found_spec = nullptr;
+    int initializing = lookup_named(module, "__spec__", &found_spec);
+    Ref module_spec = Ref::steal(found_spec);
+    if (module_spec) {
         PyObject* flag = nullptr;
-        initializing = lookup_named(spec.get(), "_initializing", &flag);
+        initializing = lookup_named(module_spec.get(), "_initializing", &flag);
         Ref held = Ref::steal(flag);
         initializing = initializing > 0 ? PyObject_IsTrue(flag) : initializing;
     }
     if (initializing < 0) {
-        if (kImportErrorsNameSpecOrigin) {
+        if (kImportErrorsNameOrigin) {
             return {};
         }
         PyErr_Clear();
         initializing = 0;
     }
-    Ref location = module_location(module, spec.get());
+    Ref location = module_location(module, module_spec.get());
     if (!location && PyErr_Occurred()) {
         return {};
     }
     Ref message;
     if (!location) {
         message = Ref::steal(PyUnicode_FromFormat(
-            initializing > 0 && kImportErrorsNameSpecOrigin
+            initializing > 0 && kImportErrorsNameOrigin
                 ? "cannot import name %R from partially initialized module %R "
                   "(most likely due to a circular import)"
                 : "cannot import name %R from %R (unknown location)",
