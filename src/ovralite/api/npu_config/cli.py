@@ -141,10 +141,11 @@ class Inputs:
             return  # the same input again, by this name or another
         self._seen[identity] = name
         copy = os.path.join(self.folder, str(len(self._seen)))
+        if path is None and (sys.stdin is None or sys.stdin.closed):
+            self.failures.append("{}: standard input is closed".format(name))
+            return
         try:
             if path is None:
-                if sys.stdin is None or sys.stdin.closed:
-                    raise UsageError("{}: standard input is closed".format(name))
                 with open(copy, "wb") as target:
                     if hasattr(sys.stdin, "buffer"):
                         shutil.copyfileobj(sys.stdin.buffer, target)
@@ -155,9 +156,6 @@ class Inputs:
                     raise IsADirectoryError(21, "Is a directory")
                 with open(path, "rb") as source, open(copy, "wb") as target:
                     shutil.copyfileobj(source, target)
-        except UsageError as exc:
-            self.failures.append(str(exc))
-            return
         except OSError as exc:
             if exc.filename == copy:
                 raise  # our own folder: no space, say, not the input at fault
@@ -328,6 +326,23 @@ def _discard_output(out: TextIO) -> None:
         os.dup2(devnull, sys.stdout.fileno())
 
 
+class _Version(argparse.Action):
+    """--version, its text made when asked for: which module runs is known
+    only once it is imported, which the other commands may not need."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: Any = argparse.SUPPRESS, help: Optional[str] = None) -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0,
+                         help=help or "show program's version number and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> NoReturn:
+        formatter = parser.formatter_class(prog=parser.prog)
+        formatter.add_text("{} {} ({})".format(PROGRAM, ovralite.__version__, implementation()))
+        parser._print_message(formatter.format_help(), sys.stdout)
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     """argparse's parser, saying a usage error in one line that points to
     the help of the command at fault."""
@@ -349,9 +364,7 @@ def build_parser() -> _Parser:
         epilog="A MODEL is a shipped model's name, a PATH a file, a DIR each file below it, "
                "- standard input. Status: 0 clean, 1 findings, 2 an input or the command "
                "line at fault.")
-    parser.add_argument("--version", action="version",
-                        version="{} {} ({})".format(PROGRAM, ovralite.__version__,
-                                                    implementation()))
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     parser.set_defaults(commands=commands.choices)
 
