@@ -185,12 +185,9 @@ test-aarch64: setup
 
 # Side by side: the installed module, its build without shortcuts, and the
 # module in plain Python (npu_config.py), as it is and compiled by Cython.
-bench: setup
+bench: setup $(VENV)/general/.installed
 	$(PIP) install cython setuptools
 	rm -rf $(BENCH_DIR) && mkdir -p $(BENCH_DIR)/cython
-	$(PIP) install --no-build-isolation --no-deps --target $(BENCH_DIR)/general \
-	    --config-settings=cmake.define.OVRALITE_SHORTCUTS=OFF \
-	    --config-settings=build-dir=build/$(notdir $(VENV))-bench-general .
 	sed "s/^from \. import __file__/from ovralite.api.npu_config import __file__/" \
 	    src/ovralite/api/npu_config/npu_config.py > $(BENCH_DIR)/cython/npu_config_cython.py
 	cd $(BENCH_DIR)/cython && CPATH=$(PY_INCLUDE_ROOT) $(abspath $(VENV))/bin/cythonize -q -i -3 \
@@ -200,7 +197,7 @@ bench: setup
 	cc -O2 -shared -fPIC -Wall -fno-canonical-system-headers -isystem "$$include" \
 	    -idirafter "$$(dirname "$$include")" -o $(BENCH_DIR)/npu_minimal$$suffix benchmarks/minimal.c
 	$(PYTHON) benchmarks/bench.py $(BENCH_ARGS) \
-	    --general $$(ls $(BENCH_DIR)/general/ovralite/api/npu_config/npu_config*.so) \
+	    --general $$(ls $(VENV)/general/ovralite/api/npu_config/npu_config*.so) \
 	    $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so 2>/dev/null | sed 's/^/--cython /') \
 	    --minimal $$(ls $(BENCH_DIR)/npu_minimal*.so)
 
@@ -223,8 +220,7 @@ valgrind: setup
 	    -m "not slow and not process and not leaks"
 
 fuzz: setup
-	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q tests/test_fuzz.py tests/test_check.py \
-	    -k "fuzz or agrees"
+	HYPOTHESIS_PROFILE=long $(PYTHON) -m pytest -q -m hypothesis
 
 # A built wheel installed where no compiler can be found, and run.
 check-wheels: setup
