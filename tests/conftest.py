@@ -38,21 +38,21 @@ ATTRIBUTES = ["target", "pid", "optimization", "core", "mad_per_core", "input_bu
               "ext_axi_sram_sizes"]
 
 
-def load_python_module():
-    """A new module object of npu_config.py, under the module's own name
-    (as its classes and functions name it) but not in sys.modules."""
-    spec = importlib.util.spec_from_file_location(NAME, PYTHON_SOURCE)
+def new_module(spec):
+    """A new module object from `spec`, not in sys.modules."""
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def load_python_module():
+    """npu_config.py under the module's own name (as its classes and
+    functions name it)."""
+    return new_module(importlib.util.spec_from_file_location(NAME, PYTHON_SOURCE))
 
 
 def load_compiled_module():
-    """A new module object of the compiled module, not in sys.modules."""
-    spec = importlib.util.find_spec(NAME)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return new_module(importlib.util.find_spec(NAME))
 
 
 installed = importlib.import_module(NAME)

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import NAME, PYTHON_SOURCE, run_python
+from conftest import NAME, PYTHON_SOURCE, load_compiled_module, run_python
 
 pytestmark = [pytest.mark.process, pytest.mark.cpython]
 isolated_only = pytest.mark.skipif(sys.version_info < (3, 12),
@@ -68,10 +68,7 @@ def test_legacy_subinterpreter_and_a_second_module_object(tmp_path):
     namespace = {}
     exec(DESCRIBE, namespace)
     assert json.loads(out.read_text()) == json.loads(json.dumps(namespace["described"]))
-    import importlib.util
-    spec = importlib.util.find_spec("ovralite.api.npu_config.npu_config")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    other = load_compiled_module()
     ours = namespace["m"]
     assert type(other.DeviceConfig.serialize) is not type(ours.DeviceConfig.serialize)
     assert other.NPUConfig(namespace["names"][0]).device.serialize() == \

@@ -99,13 +99,10 @@ def test_reimport_returns_the_same_module():
 
 
 @pytest.mark.port
-def test_fresh_load_runs_again_with_its_own_state(m):
+def test_fresh_load_runs_again_with_its_own_state(m, fresh):
     # Multi-phase initialisation: a second module object from the same
     # extension is independent of the first.
-    import importlib.util
-    spec = importlib.util.find_spec("ovralite.api.npu_config.npu_config")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    other = fresh
     assert other is not m and other.DeviceConfig is not m.DeviceConfig
     assert other.DeviceConfig("a", "b").serialize()["target"] == "a"
     assert other.DeviceDtype.get_options() == m.DeviceDtype.get_options()
