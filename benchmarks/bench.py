@@ -40,15 +40,20 @@ MODEL = "VIP8000NANOSI_PLUS_PID0XAD"
 THREE = ["float16", "dynamic_fixed_point-8", "asymmetric_quantized-u8"]
 
 
-# What every statement may use: the module under test as `m`, and the rest.
-SETUP = """
-import copy, importlib.util, sys
-sys.path.insert(0, {here!r})
+# A module loaded from its file, as the import system loads it once found.
+LOAD = """
+import importlib.util
 def _load(name, path):
     spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+"""
+
+# What every statement may use: the module under test as `m`, and the rest.
+SETUP = LOAD + """
+import copy, sys
+sys.path.insert(0, {here!r})
 twin = _load({name!r}, {twin!r})
 m = {module}
 THREE = {three!r}
@@ -100,49 +105,34 @@ IMPORTS = {
     "general": "_load({name!r}, {general!r})\n",
     "Python": "_load({name!r}, {python!r})\n",
 }
-LOAD = ("import importlib.util\n"
-        "def _load(name, path):\n"
-        "    spec = importlib.util.spec_from_file_location(name, path)\n"
-        "    module = importlib.util.module_from_spec(spec)\n"
-        "    spec.loader.exec_module(module)\n"
-        "    return module\n")
 
 
-def process_cost(code, count_instructions, minimal=None, runs=15):
-    """The cost of `code` in a new interpreter that has made the imports it
-    makes: its instructions (counted by callgrind, with the meter of
-    benchmarks/minimal.c on around it alone), or the best time of the process."""
+def import_instructions(code, minimal):
+    """The instructions of `code` in a new interpreter that has made the
+    imports it makes, counted by callgrind with the meter of
+    benchmarks/minimal.c on around it alone. (A process's time varies by more
+    than the import costs: it is counted, never timed.)"""
     # Without the garbage collector, whose passes fall wherever the process's
     # allocations happen to cross its thresholds.
-    prelude = "import gc; gc.disable()\n" + LOAD + DEPENDENCIES
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    if count_instructions:
-        metered = (prelude + "minimal = _load('npu_minimal', {!r})\n".format(minimal)
-                   + "minimal.toggle()\n" + code + "minimal.toggle()\n")
-        with tempfile.TemporaryDirectory() as folder:
-            out = os.path.join(folder, "callgrind.out")
-            subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
-                            "--callgrind-out-file=" + out, sys.executable, "-c", metered],
-                           capture_output=True, check=True, env=env)
-            with open(out) as handle:
-                return int(re.search(r"^(?:summary|totals): (\d+)", handle.read(), re.M).group(1))
-    command = [sys.executable, "-c", prelude + code]
-    best = float("inf")
-    for _ in range(runs):
-        began = timeit.default_timer()
-        subprocess.run(command, check=True, env=env)
-        best = min(best, timeit.default_timer() - began)
-    return best
+    metered = ("import gc; gc.disable()\n" + LOAD + DEPENDENCIES
+               + "minimal = _load('npu_minimal', {!r})\n".format(minimal)
+               + "minimal.toggle()\n" + code + "minimal.toggle()\n")
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                        "--callgrind-out-file=" + out, sys.executable, "-c", metered],
+                       capture_output=True, check=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+        with open(out) as handle:
+            return int(re.search(r"^(?:summary|totals): (\d+)", handle.read(), re.M).group(1))
 
 
-def import_row(names, general, minimal, count_instructions):
-    """The cost of the first import of each source in a new process, over
-    that of the imports it makes."""
+def import_row(names, general, minimal):
+    """The instructions of the first import of each source in a new process,
+    over those of the imports it makes."""
     codes = {label: IMPORTS[label].format(name=installed.__name__, compiled=installed.__file__,
                                           general=general, python=PYTHON_SOURCE)
              for label in ["floor"] + names if label in IMPORTS}
-    counted = bool(count_instructions and minimal)
-    costs = {label: process_cost(code, counted, minimal) for label, code in codes.items()}
+    costs = {label: import_instructions(code, minimal) for label, code in codes.items()}
     floor = costs.pop("floor")
     return {label: max(cost - floor, 0) for label, cost in costs.items()}, floor
 
@@ -331,14 +321,14 @@ def main(argv=None):
               + "".join("{:>8.2f}x".format(ratios[n]) if n in ratios else "{:>9}".format("-")
                         for n in names)
               + "{:>9.2f}x {:>8}  {}".format(speed, saved, verdict))
-    if not args.only or args.only in "import":
-        own, floor = import_row(names, args.general, args.minimal, args.instructions)
-        amount = "{:.0f}".format(own["C++"]) if args.instructions else shown(own["C++"])
+    import_counted = args.instructions and args.minimal
+    if import_counted and (not args.only or args.only in "import"):
+        own, floor = import_row(names, args.general, args.minimal)
         verdict = "ok" if own["C++"] <= 1.05 * own["Python"] else "SLOWER"
         if verdict == "SLOWER":
             missed.append("import")
-        print("{:<38} {:>14} {:>10}".format("import (a new process)", "its imports", amount)
-              + "".join("{:>9}".format("{:.2f}".format(own[n] / own["Python"]) + "P")
+        print("{:<38} {:>14} {:>10.0f}".format("import (a new process)", "its imports", own["C++"])
+              + "".join("{:>9}".format("{:.2f}".format(own[n] / max(own["Python"], 1)) + "P")
                         if n in own else "{:>9}".format("-") for n in names)
               + "{:>9.2f}x {:>8}  {}".format(own["Python"] / max(own["C++"], 1), "", verdict))
     print("Columns: each source's cost per call over the row's floor (lower is faster):"
@@ -347,8 +337,9 @@ def main(argv=None):
           " least the public C API needs for the operation (benchmarks/minimal.c, plain C"
           " functions). vs Python: Python's cost over C++'s (above 1 the module is faster);"
           " saved: what the shortcuts save (1 - C++/general; negative: they cost).")
-    print("import: the module's own cost in a new process beyond the imports it makes,"
-          " as a share of the Python module's (P).")
+    print("import: the module's own instructions in a new process beyond the imports it"
+          " makes, as a share of the Python module's (P); counted with --instructions alone,"
+          " as a process's time varies by more than the import costs.")
     print("floors: deepcopy(...) is copy.deepcopy; library calls are those NPUConfig makes"
           " (benchmarks/library_calls.py); others {}".format(c_floor))
     if args.check and missed:
