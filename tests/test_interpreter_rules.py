@@ -7,6 +7,7 @@ import importlib.util
 import inspect
 import os
 import sys
+import textwrap
 import types
 
 import pytest
@@ -22,52 +23,156 @@ LOGGER_LOADS = ("m.ovraLog = types.SimpleNamespace("
                 "e=lambda message: m.NPUConfig('no such model'))")
 
 
+# Where a call runs: each sets `run()` going on its stack and waits for it.
+# Stacks of every kind the module's guard must bound: the main thread's
+# (whatever RLIMIT_STACK says, and when the limit is lowered after the first
+# call or the first measure finds no descriptor free), threads of each size,
+# threads made from C, a ucontext on a heap buffer, greenlets' switching.
+ON_STACK = {
+    "main": "run()",
+    "thread": """
+        threading.stack_size({kib} * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    """,
+    "limit": """
+        resource.setrlimit(resource.RLIMIT_STACK, ({kib} * 1024, resource.RLIM_INFINITY))
+        run()
+    """,
+    "lowered": """
+        m.DeviceConfig("t", "p")
+        resource.setrlimit(resource.RLIMIT_STACK, ({kib} * 1024, resource.RLIM_INFINITY))
+        run()
+    """,
+    "no descriptors": """
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+        held = []
+        try:
+            while True:
+                held.append(os.open(os.devnull, os.O_RDONLY))
+        except OSError:
+            pass
+        m.DeviceConfig("t", "p")
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_STACK, ({kib} * 1024, resource.RLIM_INFINITY))
+        run()
+    """,
+    "C thread": """
+        libc = ctypes.CDLL(None)
+        attr = ctypes.create_string_buffer(256)
+        libc.pthread_attr_init(attr)
+        libc.pthread_attr_setstacksize(attr, ctypes.c_size_t({kib} * 1024))
+        entry = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(lambda arg: run())
+        thread = ctypes.c_ulong()
+        assert libc.pthread_create(ctypes.byref(thread), attr, entry, None) == 0
+        libc.pthread_join(thread, None)
+    """,
+    # ucontext_t begins uc_flags, uc_link, uc_stack (ss_sp, ss_flags, ss_size)
+    # on x86_64 and aarch64 alike.
+    "ucontext": """
+        libc = ctypes.CDLL(None)
+        back, there = ctypes.create_string_buffer(8192), ctypes.create_string_buffer(8192)
+        stack = ctypes.create_string_buffer({kib} * 1024)
+        entry = ctypes.CFUNCTYPE(None)(run)
+        libc.getcontext(there)
+        ctypes.c_void_p.from_buffer(there, 8).value = ctypes.addressof(back)
+        ctypes.c_void_p.from_buffer(there, 16).value = ctypes.addressof(stack)
+        ctypes.c_size_t.from_buffer(there, 32).value = {kib} * 1024
+        libc.makecontext(there, entry, 0)
+        libc.swapcontext(back, there)
+    """,
+    "greenlet": """
+        import greenlet
+        threading.stack_size({kib} * 1024)
+        thread = threading.Thread(target=lambda: greenlet.greenlet(run).switch())
+        thread.start()
+        thread.join()
+    """,
+}
+
+# 32 nested sorted() levels, each a C call holding stack, then one plain call.
+NESTED_CALLS = """
+    def nest(depth):
+        if depth == 0:
+            m.NPUConfig("VIPNANOQ_PID0X82")
+            return 0
+        return sorted([0], key=lambda x: nest(depth - 1))[0]
+"""
+
+
 @pytest.mark.process
-@pytest.mark.parametrize("setup, call, stack_kib, limit", [
+@pytest.mark.parametrize("setup, call, where, kib, limit", [
     # copy.deepcopy made a partial of DeviceConfig: __init__ calls itself.
     ("m.copy = types.SimpleNamespace(deepcopy=functools.partial(m.DeviceConfig, 't'))",
-     "m.DeviceConfig('t', 'p')", 0, 0),
+     "m.DeviceConfig('t', 'p')", "main", 0, 0),
     # get_quantization_dtype made get_options: the vocabulary calls itself.
     ("m.DeviceDtype.get_quantization_dtype = vars(m.DeviceDtype)['get_options']",
-     "m.DeviceDtype.get_options()", 0, 0),
+     "m.DeviceDtype.get_options()", "main", 0, 0),
     # Each level holds C stack: it ends before the stack does, in the main
     # thread with a high limit, and in small threads (musl's default is 128 KiB).
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", 0, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", 0, 100000),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "main", 0, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "main", 0, 100000),
     # A small thread's stack, measured as each platform gives it: a port's.
-    pytest.param(LOGGER_LOADS, "m.NPUConfig('no such model')", 128, 0, marks=pytest.mark.port),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", 256, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", 512, 0),
+    pytest.param(LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 128, 0,
+                 marks=pytest.mark.port),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 256, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 512, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 65536, 100000),
+    # The main thread's stack by the limit of the moment: set before the first
+    # call, lowered after it, and with the first measure failing.
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "limit", 256, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "limit", 8192, 100000),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "lowered", 512, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "no descriptors", 512, 0),
+    # Stacks that are not a Python thread's.
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "C thread", 256, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "ucontext", 256, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "ucontext", 384, 0),
+    (LOGGER_LOADS, "m.NPUConfig('no such model')", "greenlet", 256, 0),
+    # No refusal where the call fits: Python completes it, and so does the module.
+    (NESTED_CALLS, "nest(32)", "thread", 256, 0),
 ])
-def test_unbounded_recursion_is_a_recursion_error(implementation, setup, call, stack_kib, limit):
-    if implementation == "python" and (stack_kib or limit) and sys.version_info < (3, 13):
+def test_recursion_ends_as_in_python_on_any_stack(implementation, setup, call, where, kib,
+                                                   limit):
+    if where == "greenlet":
+        pytest.importorskip("greenlet")
+    if call == "nest(32)" and hasattr(sys, "gettotalrefcount"):
+        call = "nest(16)"  # a debug build's frames are about twice as large
+    if where in ("C thread", "ucontext") and not sys.platform.startswith("linux"):
+        pytest.skip("made with glibc's calls through ctypes")
+    if implementation == "python" and (kib or limit) and sys.version_info < (3, 13) \
+            and call != "nest(32)":
         pytest.skip("before 3.13 the interpreter's own frames overflow the stack first")
-    if stack_kib == 128 and hasattr(sys, "gettotalrefcount") and sys.version_info >= (3, 14):
+    if where == "thread" and kib == 128 and hasattr(sys, "gettotalrefcount") \
+            and sys.version_info >= (3, 14):
         pytest.skip("a debug build keeps the last 128 KiB of a stack for its own checks: "
                     "no Python code runs in such a thread")
-    proc = run_python("""
-        import functools, sys, threading, types
+    code = """
+        import ctypes, functools, os, resource, sys, threading, types
         import ovralite.api.npu_config.npu_config as m
-        {}
+{}
         if {limit}:
             sys.setrecursionlimit({limit})
         ended = []
         def run():
             try:
                 {}
+                ended.append("completed")
             except BaseException as error:
                 ended.append(type(error).__name__)
-        if {stack}:
-            threading.stack_size({stack} * 1024)
-            thread = threading.Thread(target=run)
-            thread.start()
-            thread.join()
-        else:
-            run()
-        print(*ended)
-    """.format(setup, call, limit=limit, stack=stack_kib), implementation=implementation,
-                      env={"PYTHONWARNINGS": "ignore"}, timeout=300)
-    assert (proc.returncode, proc.stdout.strip()) == (0, "RecursionError"), proc.stderr[-2000:]
+    """.format(textwrap.indent(textwrap.dedent(setup).strip(), " " * 8), call,
+               limit=limit).rstrip() + "\n" + textwrap.indent(
+        textwrap.dedent(ON_STACK[where].format(kib=kib)), " " * 8) + "\n        print(*ended)"
+    proc = run_python(code, implementation=implementation, env={"PYTHONWARNINGS": "ignore"},
+                      timeout=300)
+    if call.startswith("nest("):
+        expected = run_python(code, implementation="python", timeout=300).stdout.strip()
+        assert expected == "completed"
+    else:
+        expected = "RecursionError"
+    assert (proc.returncode, proc.stdout.strip()) == (0, expected), proc.stderr[-2000:]
 
 
 @pytest.mark.process

@@ -1,5 +1,5 @@
 // The C stack of the running thread, and whether one more level of calls
-// through the module fits in what is left of it (stack.cpp says why).
+// through the module fits in what is left of it (stack.cpp says why and how).
 #pragma once
 
 #include <cstdint>
@@ -13,29 +13,27 @@
 namespace npu {
 
 #if NPU_STACK_MEASURED
-// The running thread's stack as measured: the room kept free at its end is
-// [low, low + reserve]. Zero until measured.
-struct ThreadStack {
-    uintptr_t low;
-    uintptr_t reserve;
-    bool measured;
+// The part of the running thread's own stack where a level is known to fit:
+// a frame at an address in [fast_low, fast_low + fast_span) has the room
+// without another look. Empty until the first call on the thread measures
+// it, and wherever a call must look again (stack.cpp).
+struct FastRoom {
+    uintptr_t fast_low;
+    uintptr_t fast_span;
 };
-extern __thread ThreadStack t_stack;
+extern __thread FastRoom t_room;
 
-// The first call on a thread: measures its stack, then answers.
-bool measure_stack_has_room();
+// Whether the stack has room for a level below `here`, on any stack: the
+// thread's own, measured or re-measured, or another one.
+bool stack_has_room_slow(uintptr_t here);
 
-// Whether the running thread's stack keeps, below this point, the room a
-// level of calls through the module may need, on top of what the
-// interpreter keeps for its own checks. True where the stack cannot be
-// measured, and for code running on another stack than the thread's.
+// Whether the stack keeps, below the calling frame, the room a level of calls
+// through the module uses, above what the interpreter keeps for its own
+// checks at the stack's end. The common case is one compare.
 inline bool stack_has_room() {
-    const ThreadStack& s = t_stack;
-    if (!s.measured) {
-        return measure_stack_has_room();
-    }
     const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    return here - s.low - 1 >= s.reserve;  // below `low` wraps round: another stack
+    const FastRoom& r = t_room;
+    return here - r.fast_low < r.fast_span || stack_has_room_slow(here);
 }
 #else
 inline bool stack_has_room() { return true; }
