@@ -184,7 +184,8 @@ test-aarch64: setup
 	$(EACH) --jobs $(AARCH64_JOBS) --arch arm64 "$(AARCH64_VERSIONS)" tools/test-aarch64
 
 # Side by side: the installed module, its build without shortcuts, and the
-# module in plain Python (npu_config.py), as it is and compiled by Cython.
+# module in plain Python (npu_config.py), as it is and compiled by Cython;
+# then the C stack each operation holds (benchmarks/stack_use.c).
 bench: setup $(VENV)/general/.installed
 	$(PIP) install cython setuptools
 	rm -rf $(BENCH_DIR) && mkdir -p $(BENCH_DIR)/cython
@@ -195,11 +196,14 @@ bench: setup $(VENV)/general/.installed
 	include=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') && \
 	suffix=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') && \
 	cc -O2 -shared -fPIC -Wall -fno-canonical-system-headers -isystem "$$include" \
-	    -idirafter "$$(dirname "$$include")" -o $(BENCH_DIR)/npu_minimal$$suffix benchmarks/minimal.c
+	    -idirafter "$$(dirname "$$include")" -o $(BENCH_DIR)/npu_minimal$$suffix benchmarks/minimal.c && \
+	cc -O2 -shared -fPIC -Wall -fno-canonical-system-headers -isystem "$$include" \
+	    -idirafter "$$(dirname "$$include")" -o $(BENCH_DIR)/npu_stack_use.so benchmarks/stack_use.c
 	$(PYTHON) benchmarks/bench.py $(BENCH_ARGS) \
 	    --general $$(ls $(VENV)/general/ovralite/api/npu_config/npu_config*.so) \
 	    $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so 2>/dev/null | sed 's/^/--cython /') \
 	    --minimal $$(ls $(BENCH_DIR)/npu_minimal*.so)
+	$(PYTHON) benchmarks/stack_use.py $(BENCH_DIR)/npu_stack_use.so
 
 bench-all:
 	$(EACH) "$(BENCH_VERSIONS)" sh -c '$(MAKE) --no-print-directory bench \

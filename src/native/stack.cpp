@@ -12,13 +12,15 @@
 // A level is what one call of the module's deepest operation holds below
 // its entry, NPUConfig(model) reading a file: 7.6 to 9.3 KiB on 3.9 to 3.15
 // (x86_64, release builds), 11.9 KiB on 3.14's debug build, as
-// benchmarks/stack_use.c measures it (make bench prints it). The room kept
-// for it is one of the interpreter's stack margins: 16 KiB, 32 KiB on a
-// debug build. Below that room, from 3.14, the interpreter keeps four
+// benchmarks/stack_use.c measures it (make bench prints it). Before 3.14 the
+// room kept for it is one of the interpreter's stack margins: 16 KiB, 32 KiB
+// on a debug build. From 3.14 the interpreter keeps four
 // margins of its own at the stack's end: its checks raise RecursionError in
 // the last two, and some in the last four, where the matching of an `except`
 // clause with a tuple gives up quietly (so os.path.exists would answer
-// False). Before 3.14 nothing of the interpreter looks at the stack.
+// False); a level fits in its last two, and the room kept above the four is
+// what the level's frames hold down to those checks (kLevel). Before 3.14
+// nothing of the interpreter looks at the stack.
 //
 // Which stack a frame is on, and where that stack ends:
 // - The thread's own stack, measured on the thread's first call. A thread's
@@ -87,10 +89,11 @@ constexpr uintptr_t kPage = 4096;
 constexpr bool kInterpreterMeasuresStack = PY_VERSION_HEX >= 0x030E0000;
 constexpr uintptr_t kInterpreterEnd = kInterpreterMeasuresStack ? 4 * kMargin : kPage;
 // The room one level needs above that: from 3.14, what its frames hold down
-// to the interpreter's deepest check with a margin (the whole level, 9.3 KiB
-// at most, fits in the interpreter's last two margins), half a margin;
-// before, the whole level, a margin.
-constexpr uintptr_t kLevel = kInterpreterMeasuresStack ? kMargin / 2 : kMargin;
+// to the interpreter's deepest check (under 2 KiB measured; the whole level,
+// 9.3 KiB at most, fits in the interpreter's last two margins), with the
+// module's own nested calls, three eighths of a margin (6 KiB); before, the
+// whole level, a margin.
+constexpr uintptr_t kLevel = kInterpreterMeasuresStack ? kMargin * 3 / 8 : kMargin;
 // The size the interpreter (3.14+) takes for a stack it cannot measure,
 // counted down from where it first looked; the size taken here, too, for the
 // main thread's stack when neither the measure nor the limit gives one.
