@@ -35,6 +35,21 @@ def test_names_bound_in_load_order_and_no_others(m, implementation):
     assert m.__name__ == "ovralite.api.npu_config.npu_config"
 
 
+@pytest.mark.process
+def test_load_seen_by_audit_hooks_and_inspect_as_in_python(implementation):
+    # Hooks that watch for code objects being made, and help()'s comments.
+    code = """
+        import inspect, sys
+        events = []
+        sys.addaudithook(lambda event, args: event.startswith("code.") and events.append(event))
+        import ovralite.api.npu_config.npu_config as m
+        print(events, repr(inspect.getcomments(m)))
+    """
+    seen = run_python(code, implementation=implementation)
+    expected = run_python(code, implementation="python")
+    assert (seen.returncode, seen.stdout) == (0, expected.stdout), seen.stderr
+
+
 @pytest.mark.port
 def test_imports_are_the_real_modules(m):
     assert m.os is os and m.sys is sys and m.copy is copy

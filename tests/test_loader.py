@@ -299,6 +299,12 @@ def test_names_read_from_the_module_at_call_time(m, models, monkeypatch, tmp_pat
 
 def test_os_read_from_the_module_at_call_time(m, models, monkeypatch):
     joined = []
+    truths = []
+
+    class Found:  # exists()'s answer: its truth is taken once
+        def __bool__(self):
+            truths.append(True)
+            return True
 
     class Path:
         @staticmethod
@@ -306,7 +312,7 @@ def test_os_read_from_the_module_at_call_time(m, models, monkeypatch):
             joined.append(parts)
             return os.path.join(*parts)
 
-        exists = staticmethod(os.path.exists)
+        exists = staticmethod(lambda path: Found())
 
     class FakeOs:
         path = Path
@@ -316,6 +322,7 @@ def test_os_read_from_the_module_at_call_time(m, models, monkeypatch):
     m.NPUConfig("M")
     assert joined == [(models.root, "config", "npu_config", "M"),
                       (models.root, "simulator", "LION")]
+    assert truths == [True]
 
 
 def test_builtins_are_searched_after_the_module(m, models, monkeypatch):

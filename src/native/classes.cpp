@@ -8,7 +8,7 @@ namespace npu {
 
 CompiledDef new_code(PyObject* module, const FunctionInfo& info) {
     ModuleState* st = state_of(module);
-    return make_code(info, st->n, st->code_maker, st->code_fields);
+    return make_code(info, st->n, st->code_template);
 }
 
 Ref new_function(PyObject* module, const FunctionInfo& info, PyObject* defaults) {

@@ -715,34 +715,14 @@ Ref make_function_type(PyObject* module) {
     return type;
 }
 
-Ref code_maker(PyObject* filename) {
+Ref code_template(PyObject* filename) {
     Ref file_text = Ref::steal(PyUnicode_AsUTF8String(filename));
-    Ref empty = file_text ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
-                                PyBytes_AS_STRING(file_text.get()), "<npu_config>", 0)))
-                          : Ref();
-    return empty ? Ref::steal(PyObject_GetAttrString(empty.get(), "replace")) : Ref();
+    return file_text ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+                           PyBytes_AS_STRING(file_text.get()), "<npu_config>", 0)))
+                     : Ref();
 }
 
-// What code.replace() is given for each function, in this order.
-const char* const kCodeFields[] = {"co_argcount", "co_posonlyargcount", "co_kwonlyargcount",
-                                   "co_nlocals",  "co_varnames",        "co_flags",
-                                   "co_name",     "co_qualname"};
-constexpr Py_ssize_t kCodeFieldCount = kCodeHasQualname ? 8 : 7;
-
-Ref code_fields() {
-    Ref names = Ref::steal(PyTuple_New(kCodeFieldCount));
-    for (Py_ssize_t i = 0; names && i < kCodeFieldCount; ++i) {
-        PyObject* name = PyUnicode_InternFromString(kCodeFields[i]);
-        if (!name) {
-            return {};
-        }
-        PyTuple_SET_ITEM(names.get(), i, name);
-    }
-    return names;
-}
-
-CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* maker,
-                      PyObject* fields) {
+CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* code_template) {
     if (info.argcount > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "a function of more parameters than binding takes");
         return {};
@@ -751,19 +731,13 @@ CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* maker,
     for (Py_ssize_t i = 0; varnames && i < info.argcount; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, Ref::borrow(n.*info.params[i]).release());
     }
-    Ref argcount = Ref::steal(PyLong_FromLong(static_cast<long>(info.argcount)));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
     Ref qualname = Ref::steal(PyUnicode_FromString(info.qualname));
-    if (!varnames || !argcount || !zero || !flags || !qualname) {
+    if (!varnames || !qualname) {
         return {};
     }
-    // empty.replace(co_argcount=..., ...), with the keywords' names made once.
-    PyObject* args[] = {nullptr,        argcount.get(), zero.get(),       zero.get(),
-                        argcount.get(), varnames.get(), flags.get(),      n.*info.name,
-                        qualname.get()};
-    Ref code = Ref::steal(PyObject_Vectorcall(maker, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              fields));
+    Ref code = Ref::steal(new_code(code_template, static_cast<int>(info.argcount),
+                                   CO_OPTIMIZED | CO_NEWLOCALS, varnames.get(), n.*info.name,
+                                   qualname.get()));
     if (!code) {
         return {};
     }

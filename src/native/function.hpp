@@ -63,13 +63,12 @@ struct CompiledDef {
     Ref varnames;
     Ref qualname;
 };
-// The code objects of a module object are made by the replace() of one
-// empty code object filed under its file (code_maker), with the keywords of
-// code_fields().
-Ref code_maker(PyObject* filename);
-Ref code_fields();
-CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* maker,
-                      PyObject* fields);
+// The code objects of a module object are made from the parts of one empty
+// code object filed under its file (code_template), by the interpreter's
+// constructor of code objects, as the compiler makes a `def`'s: not by
+// code.replace(), which raises the code.__new__ audit event.
+Ref code_template(PyObject* filename);
+CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* code_template);
 
 // A new function over `owner`'s namespace from `code` and `varnames` (as
 // make_code made them). `defaults` may be NULL. Its builtins are those of the

@@ -101,7 +101,7 @@ const FunctionInfo kParseDevice = {&Names::parse_device,
 Ref make_parse_device(NativeFunction* fn) {
     ModuleState* st = fn->state;
     if (!st->parse_device_code) {
-        CompiledDef def = make_code(kParseDevice, st->n, st->code_maker, st->code_fields);
+        CompiledDef def = make_code(kParseDevice, st->n, st->code_template);
         if (!def.code) {
             return {};
         }

@@ -104,8 +104,7 @@ int init_state(PyObject* module) {
     Ref filename = module_file(module);
     if (!filename || init_names(st->n) < 0 || read_assertions_flag(st) < 0 ||
         !(st->function_type = make_function_type(module).release()) ||
-        !(st->code_maker = code_maker(filename.get()).release()) ||
-        !(st->code_fields = code_fields().release())) {
+        !(st->code_template = code_template(filename.get()).release())) {
         return -1;
     }
     for (int i = 0; i < kSettingCount; ++i) {
@@ -171,8 +170,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
         return 0;
     }
     Py_VISIT(st->function_type);
-    Py_VISIT(st->code_maker);
-    Py_VISIT(st->code_fields);
+    Py_VISIT(st->code_template);
     Py_VISIT(st->parse_device_code);
     Py_VISIT(st->parse_device_varnames);
     Py_VISIT(st->parse_device_qualname);
@@ -197,8 +195,7 @@ int module_clear(PyObject* module) {
     }
     SetAside pending;
     Py_CLEAR(st->function_type);
-    Py_CLEAR(st->code_maker);
-    Py_CLEAR(st->code_fields);
+    Py_CLEAR(st->code_template);
     Py_CLEAR(st->parse_device_code);
     Py_CLEAR(st->parse_device_varnames);
     Py_CLEAR(st->parse_device_qualname);

@@ -15,8 +15,7 @@ struct ModuleState {
     Names n;
     PyObject* function_type;  // the type of the module's functions
     // What the functions' code objects are made from (function.hpp).
-    PyObject* code_maker;
-    PyObject* code_fields;
+    PyObject* code_template;
     // The code shared by every `_parse_device` made by NPUConfig, made by
     // the first construction.
     PyObject* parse_device_code;

@@ -1,10 +1,3 @@
-# NPU device descriptions and the configuration files of NPU models.
-#
-# The package builds this module as a compiled extension module beside this
-# file, and the import system takes that one first; this file is the same
-# module in plain Python, used wherever no compiled module was built for the
-# interpreter (PyPy, a platform without a wheel, OVRALITE_PURE_PYTHON=1).
-# Both behave alike in everything a caller can see: change them together.
 import os
 import sys
 import copy
@@ -13,6 +6,15 @@ import yaml
 from collections import OrderedDict
 from ovralite.api.ovra_log import OVRALog as ovraLog
 from . import __file__ as current_file_path
+
+
+# NPU device descriptions and the configuration files of NPU models.
+#
+# The package builds this module as a compiled extension module beside this
+# file, and the import system takes that one first; this file is the same
+# module in plain Python, used wherever no compiled module was built for the
+# interpreter (PyPy, a platform without a wheel, OVRALITE_PURE_PYTHON=1).
+# Both behave alike in everything a caller can see: change them together.
 
 ROOT_DIR = os.path.abspath(os.path.join(os.path.dirname(current_file_path), "..", ".."))
 
@@ -114,8 +116,9 @@ class NPUConfig(object):
             device.simulator_config = dev.get("simulator_config", "VIPNANOQ_PID0X82")
 
         npu_cfg_path = os.path.join(ROOT_DIR, "config", "npu_config", npu_model)
-        found = os.path.exists(npu_cfg_path)
-        if not found:
+        # The truth of exists()'s answer is taken once, whatever it returns.
+        missing = not os.path.exists(npu_cfg_path)
+        if missing:
             ovraLog.e("Config for NPU {} does not exists!".format(npu_model))
         default_pid = "0XFF"
         self.device = DeviceConfig(target=npu_model, pid=default_pid)
@@ -123,7 +126,7 @@ class NPUConfig(object):
         # A path that exists but yields nothing (a directory, an unreadable
         # file) is reported rather than passed off as an empty configuration.
         read = cfg_parser.read(npu_cfg_path)
-        if found and not read:
+        if not missing and not read:
             ovraLog.e("Config for NPU {} can not be read!".format(npu_model))
         _parse_device(cfg_parser, self.device)
 
