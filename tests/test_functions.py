@@ -11,43 +11,15 @@ import weakref
 
 import pytest
 
-from conftest import installed_as
+from conftest import installed_as, load_python_module
 
 pytestmark = [pytest.mark.port, pytest.mark.cpython]
 
 
-# Python twins of the compiled classes' signatures. Their qualified names
-# match, so the interpreter words argument errors exactly as it should for ours.
-class DeviceConfig:
-    def __init__(self, target, pid, core=1, mad_per_core=64, input_buffer_depth=12, evis=2,
-                 nn_support_dtypes=[], optimization=True, ext_sram_sizes="0x0",
-                 sdk_dir="LION", simulator_config="VIPNANOQ_PID0X82",
-                 ext_axi_sram_sizes="0"):
-        pass
-
-    def serialize(self):
-        pass
-
-
-class NPUConfig:
-    def __init__(self, npu_model):
-        pass
-
-    def is_quantize_method_compatible(self, quantized_dtype):
-        pass
-
-
-class DeviceDtype:
-    @classmethod
-    def get_options(cls):
-        pass
-
-
-class _Twins:
-    DeviceConfig = DeviceConfig
-    NPUConfig = NPUConfig
-    DeviceDtype = DeviceDtype
-    record = object.__new__(DeviceConfig)
+# The module in Python: its classes' signatures are those ours show, and
+# with the same qualified names the interpreter words argument errors for
+# its functions exactly as it should for ours.
+PY = load_python_module()
 
 
 def functions(m):
@@ -84,10 +56,10 @@ def test_function_attributes_look_like_a_def(m):
 
 def test_code_objects_describe_the_parameters(m):
     twins = {
-        "DeviceConfig.__init__": DeviceConfig.__init__,
-        "DeviceConfig.serialize": DeviceConfig.serialize,
-        "NPUConfig.__init__": NPUConfig.__init__,
-        "NPUConfig.is_quantize_method_compatible": NPUConfig.is_quantize_method_compatible,
+        "DeviceConfig.__init__": PY.DeviceConfig.__init__,
+        "DeviceConfig.serialize": PY.DeviceConfig.serialize,
+        "NPUConfig.__init__": PY.NPUConfig.__init__,
+        "NPUConfig.is_quantize_method_compatible": PY.NPUConfig.is_quantize_method_compatible,
     }
     for qualname, twin in twins.items():
         ours = functions(m)[qualname].__code__
@@ -101,7 +73,7 @@ def test_code_objects_describe_the_parameters(m):
 
 def test_defaults_are_the_tuple_calls_use(m):
     defaults = m.DeviceConfig.__init__.__defaults__
-    assert defaults == DeviceConfig.__init__.__defaults__
+    assert defaults == PY.DeviceConfig.__init__.__defaults__
     assert defaults is m.DeviceConfig.__init__.__defaults__
     shared = defaults[4]
     assert shared == [] and type(shared) is list
@@ -109,12 +81,12 @@ def test_defaults_are_the_tuple_calls_use(m):
 
 def test_inspect_signature_matches_python(m):
     pairs = [
-        (m.DeviceConfig, DeviceConfig),
-        (m.DeviceConfig.__init__, DeviceConfig.__init__),
-        (m.DeviceConfig("t", "p").serialize, object.__new__(DeviceConfig).serialize),
-        (m.NPUConfig, NPUConfig),
-        (m.NPUConfig.is_quantize_method_compatible, NPUConfig.is_quantize_method_compatible),
-        (m.DeviceDtype.get_options, DeviceDtype.get_options),
+        (m.DeviceConfig, PY.DeviceConfig),
+        (m.DeviceConfig.__init__, PY.DeviceConfig.__init__),
+        (m.DeviceConfig("t", "p").serialize, object.__new__(PY.DeviceConfig).serialize),
+        (m.NPUConfig, PY.NPUConfig),
+        (m.NPUConfig.is_quantize_method_compatible, PY.NPUConfig.is_quantize_method_compatible),
+        (m.DeviceDtype.get_options, PY.DeviceDtype.get_options),
     ]
     for ours, theirs in pairs:
         assert str(inspect.signature(ours)) == str(inspect.signature(theirs))
@@ -134,7 +106,7 @@ def test_help_shows_signatures(m):
     text = help_text(m.NPUConfig)
     assert "is_quantize_method_compatible(self, quantized_dtype)" in text
     # Class methods are listed as the running pydoc lists a Python one.
-    twin = help_text(DeviceDtype)
+    twin = help_text(PY.DeviceDtype)
     shown = re.search(r"get_options\(\)( from builtins\.type)?", twin).group(0)
     assert shown in help_text(m.DeviceDtype)
 
@@ -200,7 +172,7 @@ BAD_CALLS = [
 @pytest.mark.parametrize("args,kwargs", BAD_CALLS)
 def test_argument_errors_worded_as_python(m, args, kwargs):
     with pytest.raises(TypeError) as expected:
-        DeviceConfig(*args, **kwargs)
+        PY.DeviceConfig(*args, **kwargs)
     with pytest.raises(TypeError) as got:
         m.DeviceConfig(*args, **kwargs)
     assert str(got.value) == str(expected.value)
@@ -220,7 +192,7 @@ def test_argument_errors_worded_as_python(m, args, kwargs):
 ])
 def test_argument_errors_of_the_other_functions(m, call):
     with pytest.raises(TypeError) as expected:
-        call(_Twins, _Twins.record)
+        call(PY, PY.DeviceConfig("t", "p"))
     with pytest.raises(TypeError) as got:
         call(m, m.DeviceConfig("t", "p"))
     assert str(got.value) == str(expected.value)

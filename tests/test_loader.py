@@ -141,7 +141,7 @@ def test_sdk_dir_join_rules(m, models, tmp_path):
     assert m.NPUConfig("E").device.sdk_dir == os.path.join(models.root, "simulator", "")
 
 
-def test_bad_integer_leaves_earlier_keys_applied(m, models):
+def test_bad_integer_leaves_earlier_keys_applied(m, models, monkeypatch):
     models.write("M", "[device]\ntarget = T\npid = P\noptimization = o\ncore = 0x2\nevis = 9\n")
     seen = {}
 
@@ -150,13 +150,9 @@ def test_bad_integer_leaves_earlier_keys_applied(m, models):
             super().__init__(**kwargs)
             seen["record"] = self
 
-    original = m.DeviceConfig
-    m.DeviceConfig = Spy
-    try:
-        with pytest.raises(ValueError, match="0x2"):
-            m.NPUConfig("M")
-    finally:
-        m.DeviceConfig = original
+    monkeypatch.setattr(m, "DeviceConfig", Spy)
+    with pytest.raises(ValueError, match="0x2"):
+        m.NPUConfig("M")
     d = seen["record"]
     assert (d.target, d.pid, d.optimization, d.core, d.evis) == ("T", "P", "o", 1, 2)
 

@@ -95,7 +95,7 @@ def test_record_list_replaced_by_other_objects(m):
         assert record.serialize()["nn_support_dtypes"] == value
 
 
-def test_subclasses_that_override_everything(m, models):
+def test_subclasses_that_override_everything(m, models, monkeypatch):
     class Loud(m.DeviceConfig):
         def __getattribute__(self, name):
             if name == "pid":
@@ -122,13 +122,9 @@ def test_subclasses_that_override_everything(m, models):
         ConfigParser = Parser
 
     models.write("M", "[device]\n")
-    original = m.configparser
-    m.configparser = Module
-    try:
-        with pytest.raises(RuntimeError, match="no membership"):
-            m.NPUConfig("M")
-    finally:
-        m.configparser = original
+    monkeypatch.setattr(m, "configparser", Module)
+    with pytest.raises(RuntimeError, match="no membership"):
+        m.NPUConfig("M")
 
 
 def test_unusual_self_objects(m):

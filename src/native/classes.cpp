@@ -27,8 +27,27 @@ Ref classmethod_of(PyObject* function) {
     return function ? call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), function) : Ref();
 }
 
+namespace {
+
+// The names, sorted as sorted() sorts strings, as a tuple.
+Ref sorted_names(Assigned assigned) {
+    Ref names = Ref::steal(PyTuple_New(assigned.count));
+    for (int i = 0; names && i < assigned.count; ++i) {
+        int at = i;
+        while (at > 0 && PyUnicode_Compare(PyTuple_GET_ITEM(names.get(), at - 1),
+                                           assigned.names[i]) > 0) {
+            PyTuple_SET_ITEM(names.get(), at, PyTuple_GET_ITEM(names.get(), at - 1));
+            --at;
+        }
+        PyTuple_SET_ITEM(names.get(), at, Ref::borrow(assigned.names[i]).release());
+    }
+    return names;
+}
+
+}  // namespace
+
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
-              PyObject* static_attributes) {
+              Assigned assigned) {
     ModuleState* st = state_of(module);
     Ref class_name = interned(name);
     Ref ns = Ref::steal(PyDict_New());
@@ -52,10 +71,9 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
         }
     }
     if (kClassesRecordStaticAttributes) {
-        Ref assigned = static_attributes ? Ref::borrow(static_attributes)
-                                         : Ref::steal(PyTuple_New(0));
-        if (!assigned ||
-            PyDict_SetItem(ns.get(), st->n.dunder_static_attributes, assigned.get()) < 0) {
+        Ref sorted = sorted_names(assigned);
+        if (!sorted ||
+            PyDict_SetItem(ns.get(), st->n.dunder_static_attributes, sorted.get()) < 0) {
             return {};
         }
     }

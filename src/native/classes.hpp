@@ -16,13 +16,19 @@ struct Member {
     PyObject* function = nullptr;
 };
 
+// The names a class's methods assign on self, in any order (borrowed).
+struct Assigned {
+    PyObject* const* names = nullptr;
+    int count = 0;
+};
+
 // type(name, (object,), ns), ns holding __module__, __qualname__ and then
 // `members` in order, as a class body would fill it; from 3.13 also
-// __static_attributes__, the names its methods assign on self, sorted (a
-// tuple; NULL for none). The members' functions learn the class as their
+// __static_attributes__, the `assigned` names sorted, as a class statement
+// records them. The members' functions learn the class as their
 // __objclass__.
 Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
-              PyObject* static_attributes = nullptr);
+              Assigned assigned = {});
 
 // The code of `info`, filed under the module's file.
 CompiledDef new_code(PyObject* module, const FunctionInfo& info);

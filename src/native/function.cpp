@@ -367,59 +367,50 @@ int set_module(NativeFunction* f, PyObject* value, void*) {
     return set_optional(&f->module, value);
 }
 
-PyObject* get_defaults(NativeFunction* f, void*) {
-    if (PySys_Audit("object.__getattr__", "Os", f, "__defaults__") < 0) {
+// __defaults__ and __kwdefaults__: None, or an object of one type, each read,
+// write and deletion audited as for a function; the getset's closure says
+// which of the two.
+struct DefaultsField {
+    const char* name;
+    PyObject* NativeFunction::*field;
+    int (*is_its_type)(PyObject*);
+    const char* type_error;
+};
+const DefaultsField kDefaults{"__defaults__", &NativeFunction::defaults,
+                              [](PyObject* o) { return PyTuple_Check(o) ? 1 : 0; },
+                              "__defaults__ must be set to a tuple object"};
+const DefaultsField kKwdefaults{"__kwdefaults__", &NativeFunction::kwdefaults,
+                                [](PyObject* o) { return PyDict_Check(o) ? 1 : 0; },
+                                "__kwdefaults__ must be set to a dict object"};
+
+PyObject* get_defaults_field(NativeFunction* f, void* closure) {
+    const auto& d = *static_cast<const DefaultsField*>(closure);
+    if (PySys_Audit("object.__getattr__", "Os", f, d.name) < 0) {
         return nullptr;
     }
-    if (!f->defaults) {
+    PyObject* value = f->*d.field;
+    if (!value) {
         Py_RETURN_NONE;
     }
-    Py_INCREF(f->defaults);
-    return f->defaults;
+    Py_INCREF(value);
+    return value;
 }
 
-int set_defaults(NativeFunction* f, PyObject* value, void*) {
+int set_defaults_field(NativeFunction* f, PyObject* value, void* closure) {
+    const auto& d = *static_cast<const DefaultsField*>(closure);
     if (value == Py_None) {
         value = nullptr;
     }
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value && !d.is_its_type(value)) {
+        PyErr_SetString(PyExc_TypeError, d.type_error);
         return -1;
     }
-    if (value ? PySys_Audit("object.__setattr__", "OsO", f, "__defaults__", value) < 0
-              : PySys_Audit("object.__delattr__", "Os", f, "__defaults__") < 0) {
-        return -1;
-    }
-    Py_XINCREF(value);
-    Py_XSETREF(f->defaults, value);
-    return 0;
-}
-
-PyObject* get_kwdefaults(NativeFunction* f, void*) {
-    if (PySys_Audit("object.__getattr__", "Os", f, "__kwdefaults__") < 0) {
-        return nullptr;
-    }
-    if (!f->kwdefaults) {
-        Py_RETURN_NONE;
-    }
-    Py_INCREF(f->kwdefaults);
-    return f->kwdefaults;
-}
-
-int set_kwdefaults(NativeFunction* f, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (value ? PySys_Audit("object.__setattr__", "OsO", f, "__kwdefaults__", value) < 0
-              : PySys_Audit("object.__delattr__", "Os", f, "__kwdefaults__") < 0) {
+    if (value ? PySys_Audit("object.__setattr__", "OsO", f, d.name, value) < 0
+              : PySys_Audit("object.__delattr__", "Os", f, d.name) < 0) {
         return -1;
     }
     Py_XINCREF(value);
-    Py_XSETREF(f->kwdefaults, value);
+    Py_XSETREF(f->*d.field, value);
     return 0;
 }
 
@@ -528,10 +519,12 @@ PyGetSetDef function_getset[] = {
     {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
     {"__doc__", reinterpret_cast<getter>(get_doc), reinterpret_cast<setter>(set_doc), nullptr,
      nullptr},
-    {"__defaults__", reinterpret_cast<getter>(get_defaults),
-     reinterpret_cast<setter>(set_defaults), nullptr, nullptr},
-    {"__kwdefaults__", reinterpret_cast<getter>(get_kwdefaults),
-     reinterpret_cast<setter>(set_kwdefaults), nullptr, nullptr},
+    {"__defaults__", reinterpret_cast<getter>(get_defaults_field),
+     reinterpret_cast<setter>(set_defaults_field), nullptr,
+     const_cast<DefaultsField*>(&kDefaults)},
+    {"__kwdefaults__", reinterpret_cast<getter>(get_defaults_field),
+     reinterpret_cast<setter>(set_defaults_field), nullptr,
+     const_cast<DefaultsField*>(&kKwdefaults)},
     {"__annotations__", reinterpret_cast<getter>(get_annotations),
      reinterpret_cast<setter>(set_annotations), nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},

@@ -266,14 +266,10 @@ Ref make_npu_config(PyObject* module) {
     if (!compatible) {
         return {};
     }
-    Ref assigned = kClassesRecordStaticAttributes ? Ref::steal(PyTuple_Pack(1, n.device)) : Ref();
-    if (kClassesRecordStaticAttributes && !assigned) {
-        return {};
-    }
     return new_class(module, "NPUConfig",
                      {{n.dunder_init, init.get(), init.get()},
                       {n.is_quantize_method_compatible, compatible.get(), compatible.get()}},
-                     assigned.get());
+                     {&n.device, 1});
 }
 
 }  // namespace npu

@@ -2,7 +2,6 @@
 #include "classes.hpp"
 #include "state.hpp"
 
-#include <cstring>
 
 namespace npu {
 
@@ -121,24 +120,6 @@ PyObject* device_config_serialize(NativeFunction* fn, PyObject* const* args) {
     return result.release();
 }
 
-// The attributes __init__ assigns, sorted as a class statement records them.
-Ref static_attributes(const Names& n) {
-    int order[kSettingCount];
-    for (int i = 0; i < kSettingCount; ++i) {
-        int at = i;
-        while (at > 0 && std::strcmp(kSettings[order[at - 1]].text, kSettings[i].text) > 0) {
-            order[at] = order[at - 1];
-            --at;
-        }
-        order[at] = i;
-    }
-    Ref sorted = Ref::steal(PyTuple_New(kSettingCount));
-    for (int i = 0; sorted && i < kSettingCount; ++i) {
-        PyTuple_SET_ITEM(sorted.get(), i, Ref::borrow(n.*kSettings[order[i]].attribute).release());
-    }
-    return sorted;
-}
-
 const FunctionInfo kInit = {&Names::dunder_init, "DeviceConfig.__init__", kInitParams.names,
                             kInitParamCount, device_config_init};
 PyObject* Names::* const kSelfParam[] = {&Names::self};
@@ -167,14 +148,14 @@ Ref make_device_config(PyObject* module) {
     if (!serialize) {
         return {};
     }
-    Ref assigned = kClassesRecordStaticAttributes ? static_attributes(n) : Ref();
-    if (kClassesRecordStaticAttributes && !assigned) {
-        return {};
+    PyObject* assigned[kSettingCount];  // what __init__ assigns
+    for (int i = 0; i < kSettingCount; ++i) {
+        assigned[i] = n.*kSettings[i].attribute;
     }
     return new_class(module, "DeviceConfig",
                      {{n.dunder_init, init.get(), init.get()},
                       {n.serialize, serialize.get(), serialize.get()}},
-                     assigned.get());
+                     {assigned, kSettingCount});
 }
 
 }  // namespace npu
