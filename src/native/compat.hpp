@@ -8,8 +8,6 @@
 
 #include <cstdint>
 
-#include "stack.hpp"
-
 // A type's members: structmember.h's names before 3.12, which gives them in
 // Python.h under names of their own.
 #if PY_VERSION_HEX < 0x030C0000
@@ -206,98 +204,6 @@ inline PyThreadState* current_thread_state() {
     return PyThreadState_GetUnchecked();
 #else
     return PyThreadState_Get();
-#endif
-}
-
-// The recursion check of a call to one of the module's functions, as the
-// interpreter makes it for a Python function's frame. From 3.12 Python frames
-// count against their own limit (sys.getrecursionlimit()), apart from the
-// much deeper one of C calls, so both are taken: the first bounds the depth
-// as for Python code, the second keeps the C stack's accounting, and the
-// thread state is taken once, on entry (kept in *ts for the leaving). On 3.12
-// and 3.13 the C count is a counter of the thread state, of which a call
-// takes what the interpreter takes when C code calls a Python function (two
-// units, PY_EVAL_C_STACK_UNITS): far from its limit they are counted there
-// directly, and near it Py_EnterRecursiveCall decides (and raises) for each
-// unit as ever. False with RecursionError set when the limit is reached.
-#define NPU_COUNTS_C_CALLS (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000)
-#if NPU_COUNTS_C_CALLS
-constexpr int kCStackUnits = 2;
-#endif
-
-inline bool enter_function_call(PyThreadState** ts) {
-    if (!stack_has_room()) {
-        *ts = nullptr;
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return false;
-    }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState* t = *ts = current_thread_state();
-    if (t->py_recursion_remaining-- <= 0) {
-        ++t->py_recursion_remaining;
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return false;
-    }
-#if NPU_COUNTS_C_CALLS
-    if (t->c_recursion_remaining > kCStackUnits) {
-        t->c_recursion_remaining -= kCStackUnits;
-        return true;
-    }
-    for (int unit = 0; unit < kCStackUnits; ++unit) {
-        if (Py_EnterRecursiveCall("")) {
-            t->c_recursion_remaining += unit;
-            ++t->py_recursion_remaining;
-            return false;
-        }
-    }
-    return true;
-#else
-    if (Py_EnterRecursiveCall("")) {
-        ++t->py_recursion_remaining;
-        return false;
-    }
-    return true;
-#endif
-#else
-    *ts = nullptr;
-    return Py_EnterRecursiveCall("") == 0;
-#endif
-}
-
-inline void leave_function_call(PyThreadState* ts) {
-#if NPU_COUNTS_C_CALLS
-    ts->c_recursion_remaining += kCStackUnits;  // as Py_LeaveRecursiveCall counts each
-#else
-    Py_LeaveRecursiveCall();
-#endif
-#if PY_VERSION_HEX >= 0x030C0000
-    ++ts->py_recursion_remaining;
-#else
-    (void)ts;
-#endif
-}
-
-// The recursion checks of `calls` nested calls of Python functions that a
-// shortcut does not make: it fails where they would have failed. From 3.12
-// such calls count against the Python frame limit alone.
-inline bool check_skipped_calls(int calls) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState* t = current_thread_state();
-    if (t->py_recursion_remaining < calls) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return false;
-    }
-    return true;
-#else
-    int depth = 0;
-    while (depth < calls && Py_EnterRecursiveCall("") == 0) {
-        ++depth;
-    }
-    const bool passed = depth == calls;
-    while (depth-- > 0) {
-        Py_LeaveRecursiveCall();
-    }
-    return passed;
 #endif
 }
 

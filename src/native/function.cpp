@@ -4,6 +4,7 @@
 #include "function.hpp"
 
 #include "compat.hpp"
+#include "stack.hpp"
 #include "state.hpp"
 
 #include <frameobject.h>

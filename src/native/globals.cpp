@@ -1,5 +1,5 @@
 // Reading a global name as the body of a function does.
-#include "state.hpp"
+#include "globals.hpp"
 
 namespace npu {
 

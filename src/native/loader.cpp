@@ -1,6 +1,8 @@
 // NPUConfig: locates and reads a model's configuration file, applies its
 // section "device" to a DeviceConfig, and answers compatibility questions.
 #include "classes.hpp"
+#include "globals.hpp"
+#include "stack.hpp"
 #include "state.hpp"
 
 namespace npu {

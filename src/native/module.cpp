@@ -2,6 +2,7 @@
 // initialisation), and the garbage collector's view of the state.
 #include "classes.hpp"
 #include "imports.hpp"
+#include "globals.hpp"
 #include "state.hpp"
 
 #include <cstring>

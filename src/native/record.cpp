@@ -1,5 +1,7 @@
 // DeviceConfig: the record of one device, and its serialization.
 #include "classes.hpp"
+#include "globals.hpp"
+#include "stack.hpp"
 #include "state.hpp"
 
 

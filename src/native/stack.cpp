@@ -43,8 +43,6 @@
 // between threads or holds a Python object.
 #include "stack.hpp"
 
-#include "compat.hpp"
-
 #include <cstddef>
 
 #if NPU_STACK_MEASURED

@@ -1,5 +1,6 @@
 // The vocabularies: InitOptimization and DeviceDtype.
 #include "classes.hpp"
+#include "stack.hpp"
 #include "state.hpp"
 
 namespace npu {

@@ -17,11 +17,6 @@ def _interrupted(signum: int, frame: object) -> None:
 
 def run() -> None:
     _signal.signal(_signal.SIGINT, _interrupted)
-    # Text the terminal cannot show is escaped rather than a failure.
-    for stream in (sys.stdout, sys.stderr):
-        reconfigure = getattr(stream, "reconfigure", None)
-        if reconfigure is not None:
-            reconfigure(errors="backslashreplace")
-    from ovralite.api.npu_config.cli import main
+    from ovralite.api.npu_config.cli import program
 
-    sys.exit(main())
+    sys.exit(program())

@@ -459,7 +459,15 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None,
         logger.propagate = propagate
 
 
-if __name__ == "__main__":  # python -m ovralite.api.npu_config.cli: the same program
-    from ovralite_npu import run
+def program() -> int:
+    """main() as the process's program: text the terminal cannot show is
+    escaped rather than a failure."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
+    return main()
 
-    run()
+
+if __name__ == "__main__":  # python -m ovralite.api.npu_config.cli: the same program
+    sys.exit(program())
