@@ -4,10 +4,13 @@ Python, npu_config.py, which ships beside it. A test that takes `m` runs once
 for each (ids [compiled] and [python]); `--implementation` narrows that. A
 test that states what Python does compares the compiled module (`compiled`)
 with the one in Python (`python`)."""
+import collections
 import contextlib
 import importlib.machinery
 import importlib.util
+import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -30,6 +33,41 @@ else:
 
 NAME = "ovralite.api.npu_config.npu_config"
 PYTHON_SOURCE = os.path.join(os.path.dirname(package.__file__), "npu_config.py")
+
+# The settings as the compiled module's one table states them
+# (src/native/settings.hpp), read from it: what every other table of them
+# (the checker's, the documentation's, the benchmark's, the module in
+# Python's reads) is held to. A setting read as Switches stands for the
+# switches, read in their place.
+SETTINGS_HEADER = os.path.join(os.path.dirname(__file__), "..", "src", "native", "settings.hpp")
+Setting = collections.namedtuple("Setting", "attribute key read fallback")
+Switch = collections.namedtuple("Switch", "key fallback constant")
+# The section view's operation for each way of reading.
+SECTION_READS = {"Get": "get", "GetInt": "getint", "UnderRoot": "get", "Switches": "getboolean"}
+
+
+def _fallback(expression):
+    kind, _, argument = expression.partition("(")
+    argument = argument[:-1]
+    return {"text": lambda: json.loads(argument), "truth": lambda: True,
+            "number": lambda: int(argument), "empty_list": lambda: []}[kind]()
+
+
+def _settings_table():
+    with open(SETTINGS_HEADER) as header:
+        text = header.read()
+    settings = [Setting(a, json.loads(k), r, _fallback(f)) for a, k, r, f in re.findall(
+        r'X\((\w+), ("[^"]*"), (\w+), (\w+\((?:"[^"]*"|\d*)\)), \d+, \d+\)', text)]
+    switches = [Switch(json.loads(k), f == "true", c) for k, f, c in re.findall(
+        r'X\(\w+, ("[^"]*"), (true|false), (\w+)\)', text)]
+    return settings, switches
+
+
+SETTINGS, SWITCHES = _settings_table()
+# (key, section view's read, fallback) in the order the loader reads them.
+DEVICE_READS = [read for s in SETTINGS for read in (
+    [(w.key, "getboolean", w.fallback) for w in SWITCHES] if s.read == "Switches"
+    else [(s.key, SECTION_READS[s.read], s.fallback)])]
 
 # The record's attributes in the order the constructor assigns them, which is
 # the order of its attribute dictionary.

@@ -11,15 +11,11 @@ import pytest
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, strategies as st  # noqa: E402
 
-from conftest import ATTRIBUTES  # noqa: E402
+from conftest import ATTRIBUTES, SECTION_READS, SETTINGS, SWITCHES  # noqa: E402
+from ovralite.api.npu_config.npu_config import DeviceDtype  # noqa: E402
 
-SWITCHES = [("float16_support", False, "float16"),
-            ("dynamic_fixed_point-8_support", True, "dynamic_fixed_point-8"),
-            ("dynamic_fixed_point-16_support", False, "dynamic_fixed_point-16"),
-            ("asymmetric_quantized-u8_support", False, "asymmetric_quantized-u8")]
-KEYS = ["target", "pid", "optimization", "core", "mad_per_core", "input_buffer_depth", "evis",
-        "extSRAMSizes", "extAXISRAMSizes", "sdk_dir", "simulator_config", "CORE", "Target"] + \
-       [s[0] for s in SWITCHES]
+KEYS = [s.key for s in SETTINGS if s.read != "Switches"] + [w.key for w in SWITCHES] + \
+    ["CORE", "Target"]
 VALUES = ["1", "0", "yes", "No", "TRUE", "off", "12", "-4", "0x10", "", " spaced ", "%(core)s",
           "%(missing)s", "50%", "%%", "%(target)s%(pid)s", "/abs/path", "LION", "\u00e9"]
 
@@ -46,19 +42,16 @@ def expected_record(path, root):
     if "device" not in parser:
         return None
     dev = parser["device"]
-    return {
-        "target": dev.get("target", "VIP8000"), "pid": dev.get("pid", "0XFF"),
-        "optimization": dev.get("optimization", True), "core": dev.getint("core", 1),
-        "mad_per_core": dev.getint("mad_per_core", 64),
-        "input_buffer_depth": dev.getint("input_buffer_depth", 12),
-        "evis": dev.getint("evis", 2),
-        "nn_support_dtypes": [name for key, fallback, name in SWITCHES
-                              if dev.getboolean(key, fallback)],
-        "ext_sram_sizes": dev.get("extSRAMSizes", "0x0"),
-        "ext_axi_sram_sizes": dev.get("extAXISRAMSizes", "0"),
-        "sdk_dir": os.path.join(root, "simulator", dev.get("sdk_dir", "LION")),
-        "simulator_config": dev.get("simulator_config", "VIPNANOQ_PID0X82"),
-    }
+    record = {}
+    for s in SETTINGS:
+        if s.read == "Switches":
+            record[s.attribute] = [getattr(DeviceDtype, w.constant) for w in SWITCHES
+                                   if dev.getboolean(w.key, w.fallback)]
+        elif s.read == "UnderRoot":
+            record[s.attribute] = os.path.join(root, "simulator", dev.get(s.key, s.fallback))
+        else:
+            record[s.attribute] = getattr(dev, SECTION_READS[s.read])(s.key, s.fallback)
+    return record
 
 
 @given(document=documents)

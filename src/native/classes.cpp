@@ -46,7 +46,7 @@ Ref sorted_names(Assigned assigned) {
 
 }  // namespace
 
-Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
+Ref new_class(PyObject* module, const char* name, const Member* members, int count,
               Assigned assigned) {
     ModuleState* st = state_of(module);
     Ref class_name = interned(name);
@@ -65,8 +65,8 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
         PyDict_SetItem(ns.get(), st->n.dunder_qualname, class_name.get()) < 0) {
         return {};
     }
-    for (const Member& m : members) {
-        if (!m.value || PyDict_SetItem(ns.get(), m.name, m.value) < 0) {
+    for (int i = 0; i < count; ++i) {
+        if (!members[i].value || PyDict_SetItem(ns.get(), members[i].name, members[i].value) < 0) {
             return {};
         }
     }
@@ -82,9 +82,9 @@ Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> 
                            bases.get(), ns.get())
                     : Ref();
     if (cls) {
-        for (const Member& m : members) {
-            if (m.function) {
-                set_objclass(m.function, cls.get());
+        for (int i = 0; i < count; ++i) {
+            if (members[i].function) {
+                set_objclass(members[i].function, cls.get());
             }
         }
     }

@@ -27,8 +27,12 @@ struct Assigned {
 // __static_attributes__, the `assigned` names sorted, as a class statement
 // records them. The members' functions learn the class as their
 // __objclass__.
-Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
+Ref new_class(PyObject* module, const char* name, const Member* members, int count,
               Assigned assigned = {});
+inline Ref new_class(PyObject* module, const char* name, std::initializer_list<Member> members,
+                     Assigned assigned = {}) {
+    return new_class(module, name, members.begin(), static_cast<int>(members.size()), assigned);
+}
 
 // The code of `info`, filed under the module's file.
 CompiledDef new_code(PyObject* module, const FunctionInfo& info);

@@ -25,9 +25,13 @@ int init_names(Names& n) {
     } else {                                                               \
         NPU_INTERN(key_##attribute, key)                                   \
     }
+#define NPU_INTERN_CONSTANT(name, text, listed) NPU_INTERN(name, #name)
     NPU_NAMES(NPU_INTERN)
     NPU_SETTINGS(NPU_INTERN_SETTING)
+    NPU_INIT_OPTIMIZATION(NPU_INTERN_CONSTANT)
+    NPU_DEVICE_DTYPE(NPU_INTERN_CONSTANT)
 #undef NPU_INTERN_SETTING
+#undef NPU_INTERN_CONSTANT
     return 0;
 }
 
@@ -46,13 +50,17 @@ void clear_names(Names& n) {
     Py_CLEAR(n.attribute);                                                \
     Py_CLEAR(n.key_##attribute);
 #define NPU_CLEAR_SWITCH(field, key, fallback, constant) Py_CLEAR(n.field);
+#define NPU_CLEAR_CONSTANT(name, text, listed) Py_CLEAR(n.name);
     NPU_NAMES(NPU_CLEAR)
     NPU_SETTINGS(NPU_CLEAR_SETTING)
+    NPU_INIT_OPTIMIZATION(NPU_CLEAR_CONSTANT)
+    NPU_DEVICE_DTYPE(NPU_CLEAR_CONSTANT)
     NPU_LOADER_NAMES(NPU_CLEAR)
     NPU_SWITCHES(NPU_CLEAR_SWITCH)
 #undef NPU_CLEAR
 #undef NPU_CLEAR_SETTING
 #undef NPU_CLEAR_SWITCH
+#undef NPU_CLEAR_CONSTANT
 }
 
 namespace {

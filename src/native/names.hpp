@@ -1,10 +1,12 @@
 // The texts the module works with, interned once per module object: the
 // names it binds, looks up and calls, the settings' attributes and keys
-// (settings.hpp), and its messages.
+// (settings.hpp), the vocabularies' constants (vocabularies.hpp), and its
+// messages.
 #pragma once
 
 #include "ref.hpp"
 #include "settings.hpp"
+#include "vocabularies.hpp"
 
 namespace npu {
 
@@ -49,17 +51,6 @@ namespace npu {
     X(deepcopy, "deepcopy")                                                 \
     X(get_options, "get_options")                                           \
     X(get_quantization_dtype, "get_quantization_dtype")                     \
-    X(ENABLE_ALL, "ENABLE_ALL")                                             \
-    X(DISABLE_ALL, "DISABLE_ALL")                                           \
-    X(MANUAL, "MANUAL")                                                     \
-    X(DYNAMIC_FIXED_POINT_INT8, "DYNAMIC_FIXED_POINT_INT8")                 \
-    X(DYNAMIC_FIXED_POINT_INT16, "DYNAMIC_FIXED_POINT_INT16")               \
-    X(DYNAMIC_FIXED_POINT_UINT16, "DYNAMIC_FIXED_POINT_UINT16")             \
-    X(DYNAMIC_FIXED_POINT_UINT8, "DYNAMIC_FIXED_POINT_UINT8")               \
-    X(SCALE_AFFINE_UINT8, "SCALE_AFFINE_UINT8")                             \
-    X(FLOAT16, "FLOAT16")                                                   \
-    X(FLOAT32, "FLOAT32")                                                   \
-    X(INT32, "INT32")                                                       \
     X(device, "device")
 
 // The texts only NPUConfig's construction uses: made by the first one, so
@@ -90,13 +81,17 @@ struct Names {
     PyObject* attribute;                                                   \
     PyObject* key_##attribute;
 #define NPU_SWITCH_FIELD(field, key, fallback, constant) PyObject* field;
+#define NPU_CONSTANT_FIELD(name, text, listed) PyObject* name;
     NPU_NAMES(NPU_NAME_FIELD)
     NPU_SETTINGS(NPU_SETTING_FIELDS)
+    NPU_INIT_OPTIMIZATION(NPU_CONSTANT_FIELD)
+    NPU_DEVICE_DTYPE(NPU_CONSTANT_FIELD)
     NPU_LOADER_NAMES(NPU_NAME_FIELD)
     NPU_SWITCHES(NPU_SWITCH_FIELD)
 #undef NPU_NAME_FIELD
 #undef NPU_SETTING_FIELDS
 #undef NPU_SWITCH_FIELD
+#undef NPU_CONSTANT_FIELD
 };
 
 // Interns the texts of the load (NPU_NAMES, the settings) or of the loader

@@ -150,7 +150,7 @@ void unwatch(VocabularyCache& v) {
 }  // namespace
 #endif
 
-void remember_texts(VocabularyCache& v, PyObject* cls, PyObject* const* texts, int count) {
+void remember(VocabularyCache& v, PyObject* cls, PyObject* const* texts, int count) {
     v.cls = cls;
     v.namespace_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     v.count = 0;

@@ -14,10 +14,9 @@
 // at the end say "not as loaded" every time and the general path runs.
 #pragma once
 
-#include <cstddef>
-
 #include "compat.hpp"
 #include "ref.hpp"
+#include "vocabulary_tables.hpp"
 
 #ifndef NPU_SHORTCUTS
 #define NPU_SHORTCUTS 1
@@ -30,7 +29,7 @@ namespace npu {
 struct WatchRegistry;
 
 struct VocabularyCache {
-    static constexpr int kMaxEntries = 7;
+    static constexpr int kMaxEntries = kMaxListed;
     bool valid;
     PyObject* cls;             // not owned: alive while `valid`
     PyObject* namespace_dict;  // not owned: alive while `valid`
@@ -68,13 +67,9 @@ inline PyObject* cached_list(const VocabularyCache& v, Py_ssize_t n) {
 // without making the list.
 int cached_contains(const VocabularyCache& v, PyObject* item);
 
-// Caches `cls` as just made, no code of anyone else's having run since.
-void remember_texts(VocabularyCache& v, PyObject* cls, PyObject* const* texts, int count);
-template <size_t N>
-void remember(VocabularyCache& v, PyObject* cls, PyObject* const (&texts)[N]) {
-    static_assert(N <= VocabularyCache::kMaxEntries, "more texts than a cache holds");
-    remember_texts(v, cls, texts, static_cast<int>(N));
-}
+// Caches `cls` as just made, no code of anyone else's having run since, with
+// its listed texts (at most kMaxListed).
+void remember(VocabularyCache& v, PyObject* cls, PyObject* const* texts, int count);
 
 int traverse_vocabulary(const VocabularyCache& v, visitproc visit, void* arg);
 void clear_vocabulary(VocabularyCache& v);
@@ -87,8 +82,7 @@ struct VocabularyCache {
 constexpr bool as_loaded(const VocabularyCache&, PyObject*) { return false; }
 inline PyObject* cached_list(const VocabularyCache&, Py_ssize_t) { return nullptr; }
 inline int cached_contains(const VocabularyCache&, PyObject*) { return 0; }
-template <size_t N>
-void remember(VocabularyCache&, PyObject*, PyObject* const (&)[N]) {}
+inline void remember(VocabularyCache&, PyObject*, PyObject* const*, int) {}
 inline int traverse_vocabulary(const VocabularyCache&, visitproc, void*) { return 0; }
 inline void clear_vocabulary(VocabularyCache&) {}
 
