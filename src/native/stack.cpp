@@ -120,8 +120,10 @@ struct OwnStack {
     bool next_to_mapping;  // its size is the room up to the mapping below
 };
 
-// A stack that is not the thread's, as first seen: room down to `low`.
+// A stack that is not the thread's, as first seen: a frame in [bottom, top)
+// is on it, and has room down to `low`.
 struct OtherStack {
+    uintptr_t bottom;
     uintptr_t low;
     uintptr_t top;
 };
@@ -372,16 +374,19 @@ bool mapping_of(uintptr_t address, uintptr_t* start, uintptr_t* end) {
 
 bool other_stack_has_room(Stacks& stacks, uintptr_t here) {
     for (const OtherStack& other : stacks.others) {
-        if (other.low <= here && here < other.top) {
-            return here - other.low >= kLevel;
+        if (other.bottom <= here && here < other.top) {
+            return here >= other.low && here - other.low >= kLevel;
         }
     }
-    OtherStack other{here > kOtherStack ? here - kOtherStack : 0, here + kOtherStack};
+    // A stack not seen before. Where its mapping is not known, a frame
+    // somewhat below its room is still taken to be on it: no deeper frame
+    // starts a stack of its own with room afresh.
+    const uintptr_t low = here > kOtherStack ? here - kOtherStack : 0;
+    OtherStack other{low > kOtherStack ? low - kOtherStack : 0, low, here + kOtherStack};
     uintptr_t start = 0;
     uintptr_t end = 0;
     if (mapping_of(here, &start, &end)) {
-        other.low = at_least(other.low, start + kPage);
-        other.top = end;
+        other = OtherStack{start, at_least(low, start + kPage), end};
     }
     stacks.others[stacks.next_other++ % kOtherStacks] = other;
     return here >= other.low && here - other.low >= kLevel;
