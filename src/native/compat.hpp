@@ -55,49 +55,57 @@ constexpr bool kClassesRecordStaticAttributes = PY_VERSION_HEX >= 0x030D0000;
 constexpr bool kImportErrorsNameOrigin = PY_VERSION_HEX >= 0x030E0000;
 constexpr bool kFunctionsHaveAnnotate = PY_VERSION_HEX >= 0x030E0000;
 
-// A code object of `argcount` positional parameters named by `varnames`,
-// made by the interpreter's constructor from the parts of the empty code
-// object `empty` (its bytecode, constants, lines, file): what the compiler
-// makes for a `def`, with no audit event (code.__new__ and code.replace()
-// raise one). 3.11 adds the qualified name and the exception table; 3.12
-// names the constructor unstable. A new reference, or NULL with an error set.
-inline PyObject* new_code(PyObject* empty, int argcount, int flags, PyObject* varnames,
-                          PyObject* name, PyObject* qualname) {
-    static const char* const parts[] = {
+// What the interpreter's constructor of code objects takes from an empty code
+// object (its bytecode, constants, names, free variables, file, lines and,
+// from 3.11, exception table), read once: a tuple of the empty code and then
+// those, or NULL with an error set. 3.10 names the lines co_linetable.
+constexpr int kCodeParts = kCodeHasQualname ? 7 : 6;
+inline PyObject* code_parts(PyObject* empty) {
+    static const char* const names[] = {
         "co_code", "co_consts", "co_names", "co_freevars", "co_filename",
-        kCodeHasQualname || PY_VERSION_HEX >= 0x030A0000 ? "co_linetable" : "co_lnotab",
-        "co_exceptiontable"};
-    constexpr int kParts = kCodeHasQualname ? 7 : 6;
-    PyObject* got[7] = {};
-    for (int i = 0; i < kParts; ++i) {
-        if (!(got[i] = PyObject_GetAttrString(empty, parts[i]))) {
-            for (int j = 0; j < i; ++j) {
-                Py_DECREF(got[j]);
-            }
+        PY_VERSION_HEX >= 0x030A0000 ? "co_linetable" : "co_lnotab", "co_exceptiontable"};
+    PyObject* parts = PyTuple_New(1 + kCodeParts);
+    if (!parts) {
+        return nullptr;
+    }
+    Py_INCREF(empty);
+    PyTuple_SET_ITEM(parts, 0, empty);
+    for (int i = 0; i < kCodeParts; ++i) {
+        PyObject* part = PyObject_GetAttrString(empty, names[i]);
+        if (!part) {
+            Py_DECREF(parts);
             return nullptr;
         }
+        PyTuple_SET_ITEM(parts, 1 + i, part);
     }
-    const auto* code = reinterpret_cast<PyCodeObject*>(empty);
-    // The empty code has no free or cell variables: its co_freevars is the
-    // empty tuple, given for both.
+    return parts;
+}
+
+// A code object of `argcount` positional parameters named by `varnames`,
+// made by the interpreter's constructor from `parts` (code_parts()): what the
+// compiler makes for a `def`, with no audit event (code.__new__ and
+// code.replace() raise one). 3.11 adds the qualified name and the exception
+// table; 3.12 names the constructor unstable. The empty code has no free or
+// cell variables: its co_freevars, the empty tuple, is given for both. A new
+// reference, or NULL with an error set.
+inline PyObject* new_code(PyObject* parts, int argcount, int flags, PyObject* varnames,
+                          PyObject* name, PyObject* qualname) {
+    const auto* empty = reinterpret_cast<PyCodeObject*>(PyTuple_GET_ITEM(parts, 0));
+    PyObject* const* p = &PyTuple_GET_ITEM(parts, 1);
 #if PY_VERSION_HEX >= 0x030C0000
-    PyObject* made = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, argcount, code->co_stacksize, flags, got[0], got[1], got[2], varnames,
-        got[3], got[3], got[4], name, qualname, code->co_firstlineno, got[5], got[6]));
+    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        argcount, 0, 0, argcount, empty->co_stacksize, flags, p[0], p[1], p[2], varnames, p[3],
+        p[3], p[4], name, qualname, empty->co_firstlineno, p[5], p[6]));
 #elif PY_VERSION_HEX >= 0x030B0000
-    PyObject* made = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, argcount, code->co_stacksize, flags, got[0], got[1], got[2], varnames,
-        got[3], got[3], got[4], name, qualname, code->co_firstlineno, got[5], got[6]));
+    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, argcount, empty->co_stacksize, flags, p[0], p[1], p[2], varnames, p[3],
+        p[3], p[4], name, qualname, empty->co_firstlineno, p[5], p[6]));
 #else
     (void)qualname;
-    PyObject* made = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, argcount, code->co_stacksize, flags, got[0], got[1], got[2], varnames,
-        got[3], got[3], got[4], name, code->co_firstlineno, got[5]));
+    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, argcount, empty->co_stacksize, flags, p[0], p[1], p[2], varnames, p[3],
+        p[3], p[4], name, empty->co_firstlineno, p[5]));
 #endif
-    for (int i = 0; i < kParts; ++i) {
-        Py_DECREF(got[i]);
-    }
-    return made;
 }
 
 // What a function says of an __annotate__ that returns no dict.

@@ -711,9 +711,10 @@ Ref make_function_type(PyObject* module) {
 
 Ref code_template(PyObject* filename) {
     Ref file_text = Ref::steal(PyUnicode_AsUTF8String(filename));
-    return file_text ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
-                           PyBytes_AS_STRING(file_text.get()), "<npu_config>", 0)))
-                     : Ref();
+    Ref empty = file_text ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+                                PyBytes_AS_STRING(file_text.get()), "<npu_config>", 0)))
+                          : Ref();
+    return empty ? Ref::steal(code_parts(empty.get())) : Ref();
 }
 
 CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* code_template) {

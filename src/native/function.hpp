@@ -64,9 +64,9 @@ struct CompiledDef {
     Ref qualname;
 };
 // The code objects of a module object are made from the parts of one empty
-// code object filed under its file (code_template), by the interpreter's
-// constructor of code objects, as the compiler makes a `def`'s: not by
-// code.replace(), which raises the code.__new__ audit event.
+// code object filed under its file, read once (code_template), by the
+// interpreter's constructor of code objects, as the compiler makes a `def`'s:
+// not by code.replace(), which raises the code.__new__ audit event.
 Ref code_template(PyObject* filename);
 CompiledDef make_code(const FunctionInfo& info, const Names& n, PyObject* code_template);
 

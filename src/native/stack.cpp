@@ -136,6 +136,7 @@ struct Stacks {
 __thread Stacks t_stacks;
 
 uintptr_t at_least(uintptr_t a, uintptr_t b) { return a > b ? a : b; }
+uintptr_t page_start(uintptr_t address) { return address & ~(kPage - 1); }
 
 // The lowest address, size and guard size of the running thread's stack;
 // false where they cannot be had.
@@ -189,7 +190,7 @@ uintptr_t stack_limit_now() {
     if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
         return 0;
     }
-    return static_cast<uintptr_t>(limit.rlim_cur) & ~(kPage - 1);
+    return page_start(static_cast<uintptr_t>(limit.rlim_cur));
 }
 
 // The top of the main thread's stack without /proc: the kernel writes the
@@ -201,7 +202,7 @@ bool main_stack_top(uintptr_t* top) {
         return false;
     }
     const uintptr_t end = reinterpret_cast<uintptr_t>(name) + strlen(name) + 1 + sizeof(void*);
-    *top = (end + kPage - 1) & ~(kPage - 1);
+    *top = page_start(end + kPage - 1);
     return true;
 #else
     (void)top;
@@ -230,7 +231,7 @@ void measure_own(OwnStack& own, uintptr_t here) {
                 own.limit_top = mapping_top;
                 own.next_to_mapping =
                     limit <= mapping_top - own.top ||
-                    size < ((limit - (mapping_top - own.top)) & ~(kPage - 1));
+                    size < page_start(limit - (mapping_top - own.top));
             } else {
                 own.next_to_mapping = limit == 0 || size > limit || limit - size > kArgumentsRoom;
                 own.limit_top = own.top + (own.next_to_mapping ? kArgumentsRoom : limit - size);
@@ -260,7 +261,7 @@ uintptr_t growing_stack_low(const OwnStack& own) {
     if (limit && limit < own.limit_top && own.limit_top - limit > low) {
         low = own.limit_top - limit;
     }
-    if (!own.measured && (PY_VERSION_HEX >= 0x030E0000 || !limit) &&
+    if (!own.measured && (kInterpreterMeasuresStack || !limit) &&
         own.limit_top - kUnmeasuredStack > low) {
         low = own.limit_top - kUnmeasuredStack;  // the interpreter's end of an unmeasured stack
     }
@@ -274,7 +275,7 @@ NPU_OWN_FRAME uintptr_t touch_stack(uintptr_t lowest) {
     constexpr uintptr_t kOwnFrame = 256;  // this frame's own, below its address
     const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     if (frame < lowest + kOwnFrame + kPage) {
-        return frame & ~(kPage - 1);
+        return page_start(frame);
     }
     const size_t bytes = frame - lowest - kOwnFrame;
     auto* block = static_cast<volatile char*>(__builtin_alloca(bytes));
@@ -282,7 +283,7 @@ NPU_OWN_FRAME uintptr_t touch_stack(uintptr_t lowest) {
         block[at - 1] = 0;
     }
     block[0] = 0;
-    return reinterpret_cast<uintptr_t>(block) & ~(kPage - 1);
+    return page_start(reinterpret_cast<uintptr_t>(block));
 }
 
 bool own_stack_has_room(OwnStack& own, uintptr_t here) {

@@ -77,13 +77,12 @@ const FunctionInfo kDeviceDtypeGetOptions = {
 // A vocabulary class: its constants, interned, in the order of the rows,
 // then its methods; the listed texts, once the class is made, are
 // remembered for the shortcut.
-template <int N>
+template <int N, size_t M>
 Ref make_vocabulary(PyObject* module, const char* name, const Constant (&rows)[N],
-                    const Listing& listed, std::initializer_list<Member> methods,
-                    VocabularyCache& cache) {
+                    const Listing& listed, const Member (&methods)[M], VocabularyCache& cache) {
     const Names& n = state_of(module)->n;
     Ref texts[N];
-    Member members[N + 2];
+    Member members[N + M];
     for (int i = 0; i < N; ++i) {
         if (!(texts[i] = interned(rows[i].text))) {
             return {};
