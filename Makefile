@@ -195,10 +195,10 @@ bench: setup $(VENV)/general/.installed
 	    npu_config_cython.py || echo "notice: Cython cannot build for this interpreter; no Cython column"
 	include=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') && \
 	suffix=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') && \
-	cc -O2 -shared -fPIC -Wall -fno-canonical-system-headers -isystem "$$include" \
-	    -idirafter "$$(dirname "$$include")" -o $(BENCH_DIR)/npu_minimal$$suffix benchmarks/minimal.c && \
-	cc -O2 -shared -fPIC -Wall -fno-canonical-system-headers -isystem "$$include" \
-	    -idirafter "$$(dirname "$$include")" -o $(BENCH_DIR)/npu_stack_use.so benchmarks/stack_use.c
+	extension() { cc -O2 -shared -fPIC -Wall -fno-canonical-system-headers -isystem "$$include" \
+	    -idirafter "$$(dirname "$$include")" -o "$$@"; } && \
+	extension $(BENCH_DIR)/npu_minimal$$suffix benchmarks/minimal.c && \
+	extension $(BENCH_DIR)/npu_stack_use.so benchmarks/stack_use.c
 	$(PYTHON) benchmarks/bench.py $(BENCH_ARGS) \
 	    --general $$(ls $(VENV)/general/ovralite/api/npu_config/npu_config*.so) \
 	    $$(ls $(BENCH_DIR)/cython/npu_config_cython*.so 2>/dev/null | sed 's/^/--cython /') \

@@ -48,9 +48,9 @@ def operations(m):
 def per_level(m, used):
     """Bytes one more level of logger -> NPUConfig -> logger holds."""
     saved = m.ovraLog
-    depth = [0]
+    depth, limit = [0], [0]
 
-    def e(message, limit=[0]):
+    def e(message):
         if depth[0] < limit[0]:
             depth[0] += 1
             m.NPUConfig("no such model")
@@ -64,8 +64,7 @@ def per_level(m, used):
     try:
         counts = []
         for levels in (0, LEVELS):
-            depth[0] = 0
-            e.__defaults__[0][0] = levels
+            depth[0], limit[0] = 0, levels
             run()  # the calls warmed, as in the measured run
             depth[0] = 0
             counts.append(used(run))

@@ -76,10 +76,10 @@ ATTRIBUTES = ["target", "pid", "optimization", "core", "mad_per_core", "input_bu
               "ext_axi_sram_sizes"]
 
 
-def new_module(spec):
-    """A new module object from `spec`, not in sys.modules."""
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+def new_module(module_spec):
+    """A new module object from `module_spec`, not in sys.modules."""
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

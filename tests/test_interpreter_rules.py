@@ -92,6 +92,11 @@ ON_STACK = {
     """,
 }
 
+def logger_recursion(where, kib, limit):
+    """The table's row for logger -> NPUConfig -> logger ... on a stack."""
+    return LOGGER_LOADS, "m.NPUConfig('no such model')", where, kib, limit
+
+
 # 32 nested sorted() levels, each a C call holding stack, then one plain call.
 NESTED_CALLS = """
     def nest(depth):
@@ -112,26 +117,25 @@ NESTED_CALLS = """
      "m.DeviceDtype.get_options()", "main", 0, 0),
     # Each level holds C stack: it ends before the stack does, in the main
     # thread with a high limit, and in small threads (musl's default is 128 KiB).
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "main", 0, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "main", 0, 100000),
+    logger_recursion("main", 0, 0),
+    logger_recursion("main", 0, 100000),
     # A small thread's stack, measured as each platform gives it: a port's.
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 64, 0),
-    pytest.param(LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 128, 0,
-                 marks=pytest.mark.port),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 256, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 512, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "thread", 65536, 100000),
+    logger_recursion("thread", 64, 0),
+    pytest.param(*logger_recursion("thread", 128, 0), marks=pytest.mark.port),
+    logger_recursion("thread", 256, 0),
+    logger_recursion("thread", 512, 0),
+    logger_recursion("thread", 65536, 100000),
     # The main thread's stack by the limit of the moment: set before the first
     # call, lowered after it, and with the first measure failing.
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "limit", 256, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "limit", 8192, 100000),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "lowered", 512, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "no descriptors", 512, 0),
+    logger_recursion("limit", 256, 0),
+    logger_recursion("limit", 8192, 100000),
+    logger_recursion("lowered", 512, 0),
+    logger_recursion("no descriptors", 512, 0),
     # Stacks that are not a Python thread's.
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "C thread", 256, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "ucontext", 256, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "ucontext", 384, 0),
-    (LOGGER_LOADS, "m.NPUConfig('no such model')", "greenlet", 256, 0),
+    logger_recursion("C thread", 256, 0),
+    logger_recursion("ucontext", 256, 0),
+    logger_recursion("ucontext", 384, 0),
+    logger_recursion("greenlet", 256, 0),
     # No refusal where the call fits: Python completes it, and so does the module.
     (NESTED_CALLS, "nest(32)", "thread", 256, 0),
 ])
