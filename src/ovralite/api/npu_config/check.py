@@ -14,9 +14,12 @@ import itertools
 import os
 import difflib
 import re
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import (Any, Dict, FrozenSet, Iterator, List, NamedTuple, Optional, Tuple,
+                    Union)
 
-__all__ = ["Problem", "check_file", "DEVICE_KEYS", "SECTION"]
+from ovralite.api.npu_config.rules import RULES, UNREADABLE
+
+__all__ = ["Problem", "check_file", "DEVICE_KEYS", "SECTION", "RULES"]
 
 SECTION = "device"
 
@@ -48,24 +51,42 @@ _INLINE_COMMENT = re.compile(r"\s[#;]")
 
 
 class Problem(NamedTuple):
-    """One finding: printed as FILE:LINE: KIND: message (FILE: KIND: message
-    for the file as a whole, line 0). An "error" is what the loader rejects;
-    a "warning" is what it passes over. `key` is the key at fault, where
-    there is one."""
+    """One finding of the checker: what ``ovralite-npu check`` prints.
+
+    `path` is the file as named; `line` and `column` count from 1 (0 where
+    the finding is about the whole file, or no column is known); `code` is
+    the rule's (``rules.RULES``), which gives the severity; `key` is the key
+    at fault, where there is one. Printed as ``FILE:LINE:COL: CODE severity:
+    message``, the parts that are 0 left out."""
 
     path: str
     line: int
+    column: int
+    code: str
     message: str
     key: Optional[str] = None
-    severity: str = "error"
+
+    @property
+    def severity(self) -> str:
+        """"error" (what the loader rejects) or "warning" (what it passes over)."""
+        return RULES[self.code].severity
 
     def as_json(self) -> Dict[str, Any]:
-        return {"file": self.path, "line": self.line, "key": self.key,
-                "severity": self.severity, "message": self.message}
+        return {"file": self.path, "line": self.line, "column": self.column, "code": self.code,
+                "severity": self.severity, "message": self.message, "key": self.key}
 
     def __str__(self) -> str:
-        where = "{}:{}".format(self.path, self.line) if self.line else self.path
-        return "{}: {}: {}".format(where, self.severity, self.message)
+        where = self.path + "".join(":{}".format(n) for n in (self.line, self.column)[
+            :(self.line > 0) + (self.line > 0 and self.column > 0)])
+        return "{}: {} {}: {}".format(where, self.code, self.severity, self.message)
+
+
+# Where a finding's column is, until the line is read: where the line's text
+# starts, where the value of its item starts, or the comment in that value.
+_START, _VALUE, _COMMENT = -1, -2, -3
+# A whole-line comment silencing codes on the line after it:
+# "# ovralite-npu: ignore NPU304, NPU305".
+_SUPPRESSION = re.compile(r"ovralite-npu\s*:\s*ignore\b(.*)$")
 
 
 def _new_parser() -> configparser.ConfigParser:
@@ -83,6 +104,8 @@ class _Scan(NamedTuple):
     repeated: bool  # some key is given twice in [device]
     plain: bool  # every line a header (each section once), an item, its
     # continuation, blank or a comment
+    suppressed: Dict[int, FrozenSet[str]]  # line -> the codes silenced there
+    notes: List[Problem]  # suppression comments that name no known code
 
 
 def _header(text: str) -> Optional[str]:
@@ -109,7 +132,7 @@ def _lines(text: str) -> Iterator[str]:
         start = end
 
 
-def _scan(text: str, parser: configparser.ConfigParser) -> _Scan:
+def _scan(text: str, parser: configparser.ConfigParser, path: str = "") -> _Scan:
     """Where the sections and items are, by the parser's rules for headers,
     items, continuation lines (indented deeper than their item), comments and
     blank lines (which belong to the value being read), line by line as the
@@ -128,10 +151,16 @@ def _scan(text: str, parser: configparser.ConfigParser) -> _Scan:
     prefixes = tuple(getattr(parser, "_comment_prefixes", ("#", ";")))
     xform = parser.optionxform
     known = {xform(k) for k in DEVICE_KEYS}
+    suppressed: Dict[int, FrozenSet[str]] = {}
+    notes: List[Problem] = []
     for index, raw in enumerate(_lines(text)):
         blank.append(0)
         text_line = raw.strip()
-        if not text_line or text_line.startswith(prefixes):
+        if not text_line:
+            continue
+        if text_line.startswith(prefixes):
+            if "ovralite-npu" in text_line:
+                suppressed[index + 2] = _suppression(text_line, index + 1, raw, path, notes)
             continue
         indent = len(raw) - len(raw.lstrip())
         if current is not None and indent > indent_level:
@@ -168,7 +197,27 @@ def _scan(text: str, parser: configparser.ConfigParser) -> _Scan:
     ordered = sorted(hashes)
     del hashes
     repeated = any(a == b for a, b in zip(ordered, itertools.islice(ordered, 1, None)))
-    return _Scan(headers, keys, unknown, blank, repeated, plain)
+    return _Scan(headers, keys, unknown, blank, repeated, plain, suppressed, notes)
+
+
+def _suppression(comment: str, line: int, raw: str, path: str,
+                 notes: List[Problem]) -> FrozenSet[str]:
+    """The codes a suppression comment names; a note for each word that is
+    no code (and for a comment that names none)."""
+    found = _SUPPRESSION.search(comment)
+    if not found:
+        return frozenset()
+    words = [word for word in re.split(r"[\s,]+", found.group(1)) if word]
+    column = raw.find(comment) + found.start(1) + 1
+    for word in words:
+        if word not in RULES:
+            notes.append(Problem(path, line, raw.find(word) + 1, "NPU004",
+                                 "'{}' is no rule code; the comment silences only the codes "
+                                 "it names".format(word)))
+    if not words:
+        notes.append(Problem(path, line, column, "NPU004", "the suppression comment names no "
+                                                           "rule code"))
+    return frozenset(word for word in words if word in RULES)
 
 
 def _without_unknown_keys(text: str, scan: _Scan) -> str:
@@ -225,30 +274,38 @@ def _parse_errors(path: str, error: configparser.Error, scan: "_Scan", text: str
                   parser: configparser.ConfigParser) -> List[Problem]:
     """The parser's error in the user's words, the file and line said once."""
     if isinstance(error, configparser.MissingSectionHeaderError):
-        return [Problem(path, error.lineno,
+        return [Problem(path, error.lineno, _START, "NPU101",
                         "text before the first section header: {}".format(error.line.strip()))]
     if isinstance(error, configparser.ParsingError):
-        return [Problem(path, line, "cannot parse line: {}".format(_unquoted(text)))
-                for line, text in error.errors] or [Problem(path, 0, str(error))]
+        return [Problem(path, line, _START, "NPU102",
+                        "cannot parse line: {}".format(_unquoted(text)))
+                for line, text in error.errors] or [Problem(path, 0, 0, "NPU102", str(error))]
     line = getattr(error, "lineno", None) or 0
     if isinstance(error, configparser.DuplicateOptionError):
         section = str(error.section)
         first: Optional[int] = scan.keys.get((section, error.option)) or _first_line(
             text, parser, section, error.option)
-        return [Problem(path, line, "key '{}' is given twice in section [{}]{}".format(
-            error.option, section, " (first on line {})".format(first) if first else ""),
-            error.option)]
+        return [Problem(path, line, _START, "NPU104",
+                        "key '{}' is given twice in section [{}]{}".format(
+                            error.option, section,
+                            " (first on line {})".format(first) if first else ""),
+                        error.option)]
     if isinstance(error, configparser.DuplicateSectionError):
         section = str(error.section)
         first = scan.headers.get(section)
-        return [Problem(path, line, "section [{}] is given twice{}".format(
+        return [Problem(path, line, _START, "NPU103", "section [{}] is given twice{}".format(
             section, " (first on line {})".format(first) if first else ""))]
-    return [Problem(path, line, str(error).splitlines()[0])]
+    return [Problem(path, line, _START, "NPU102", str(error).splitlines()[0])]
 
 
 def check_file(path: Union[str, "os.PathLike[str]"], name: Optional[str] = None) -> List[Problem]:
-    """Every problem of the configuration file at `path`, in line order,
-    the file named `name` in them (by default its path)."""
+    """Every finding in the configuration file at `path`, in line order, as
+    ``ovralite-npu check`` reports them, named `name` (by default the path).
+
+    The file is read as the loader reads it. An unreadable file is one
+    finding (NPU001); the findings its suppression comments name for a line
+    are left out. Choosing rules (``--select``, ``--ignore``) is the
+    caller's: filter on ``Problem.code``."""
     source = os.fspath(path)
     path = source if name is None else name
     parser = _new_parser()
@@ -259,43 +316,87 @@ def check_file(path: Union[str, "os.PathLike[str]"], name: Optional[str] = None)
     except UnicodeDecodeError as exc:
         try:
             with open(source, "rb") as handle:
-                line = handle.read(exc.start).count(b"\n") + 1
+                before = handle.read(exc.start)
+            line = before.count(b"\n") + 1
+            column = len(before) - before.rfind(b"\n")
         except OSError:
-            line = 0
-        return [Problem(path, line, "not valid {} text: {}".format(exc.encoding, exc.reason))]
+            line = column = 0
+        return [Problem(path, line, column, "NPU002", "not valid {} text: {}".format(
+            exc.encoding, exc.reason))]
     except OSError as exc:
-        return [Problem(path, 0, "cannot be read: {}".format(exc.strerror or exc))]
+        return [Problem(path, 0, 0, UNREADABLE, "cannot be read: {}".format(
+            "is a directory" if isinstance(exc, IsADirectoryError) else exc.strerror or exc))]
     if text.startswith("\ufeff"):
-        return [Problem(path, 1, "the file starts with a byte-order mark, which the loader "
-                                 "reads as text before the first section header: save the "
-                                 "file without it")]
-    scan = _scan(text, parser)
+        return [Problem(path, 1, 1, "NPU003", "the file starts with a byte-order mark, which "
+                                              "the loader reads as text before the first "
+                                              "section header; save the file without it")]
+    scan = _scan(text, parser, path)
     try:
         parser.read_string(_without_unknown_keys(text, scan), source=path)
     except configparser.Error as exc:
-        return _parse_errors(path, exc, scan, text, parser)
+        return _placed(_parse_errors(path, exc, scan, text, parser), text, scan)
+    return _placed(_findings(path, parser, scan), text, scan)
+
+
+def _findings(path: str, parser: configparser.ConfigParser, scan: "_Scan") -> List[Problem]:
     headers, keys = scan.headers, scan.keys
-    problems: List[Problem] = []
+    problems: List[Problem] = list(scan.notes)
     if SECTION not in parser:
         near = [name for name in parser.sections() if name.lower() == SECTION]
         if near:
-            problems.append(Problem(path, headers.get(near[0], 0),
+            problems.append(Problem(path, headers.get(near[0], 0), _START, "NPU302",
                                     "section [{}] is not [device]: section names are "
-                                    "case-sensitive, so the loader ignores it".format(near[0]),
-                                    severity="warning"))
+                                    "case-sensitive, so the loader ignores it".format(near[0])))
         else:
-            problems.append(Problem(path, 1, "no section [device]: the loader uses "
-                                             "its defaults for every setting",
-                                    severity="warning"))
+            problems.append(Problem(path, 1, 0, "NPU301", "no section [device]: the loader "
+                                                          "uses its defaults for every setting"))
         return problems
     problems.extend(_unknown_keys(path, parser, scan))
-    problems.extend(Problem(path, headers.get(other, 0),
-                            "section [{}] is not read by the loader".format(other),
-                            severity="warning")
+    problems.extend(Problem(path, headers.get(other, 0), _START, "NPU303",
+                            "section [{}] is not read by the loader".format(other))
                     for other in parser.sections() if other != SECTION)
     problems.extend(_surprising_values(path, parser, keys))
     problems.extend(_bad_values(path, parser, keys, headers))
-    return sorted(problems, key=lambda p: p.line)
+    return problems
+
+
+def _placed(problems: List[Problem], text: str, scan: "_Scan") -> List[Problem]:
+    """The findings in line order, without those a suppression comment
+    silences, each column read off its line."""
+    kept = sorted((problem for problem in problems
+                   if problem.code not in scan.suppressed.get(problem.line, ())),
+                  key=lambda problem: problem.line)
+    wanted = {problem.line for problem in kept if problem.column < 0}
+    lines: Dict[int, str] = {}
+    if wanted:
+        last = max(wanted)
+        for index, raw in enumerate(_lines(text), 1):
+            if index in wanted:
+                lines[index] = raw
+            if index >= last:
+                break
+    return [problem._replace(column=_column(lines.get(problem.line, ""), problem.column))
+            if problem.column < 0 else problem for problem in kept]
+
+
+def _column(raw: str, anchor: int) -> int:
+    """Where, counted from 1, the anchor stands on the line `raw` (0 if not)."""
+    text = raw.rstrip("\r\n")
+    start = len(text) - len(text.lstrip())
+    if not text.strip():
+        return 0
+    if anchor == _START:
+        return start + 1
+    ends = [i for i in (text.find("="), text.find(":")) if i >= 0]
+    if not ends:
+        return start + 1
+    value = min(ends) + 1
+    value += len(text) - value - len(text[value:].lstrip())
+    if anchor == _COMMENT:
+        comment = _INLINE_COMMENT.search(text, value - 1)
+        if comment:
+            return comment.start() + 2
+    return value + 1 if value < len(text) else min(ends) + 1
 
 
 def _unknown_keys(path: str, parser: configparser.ConfigParser, scan: _Scan) -> Iterator[Problem]:
@@ -305,21 +406,22 @@ def _unknown_keys(path: str, parser: configparser.ConfigParser, scan: _Scan) -> 
     for line, key in unknown[:SHOWN_PER_KIND]:
         close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
         hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
-        yield Problem(path, line, "key '{}' is not read by the loader{}".format(key, hint),
-                      key, "warning")
+        yield Problem(path, line, _START, "NPU304",
+                      "key '{}' is not read by the loader{}".format(key, hint), key)
     if scan.unknown > SHOWN_PER_KIND:
         rest = scan.unknown - SHOWN_PER_KIND
-        yield Problem(path, unknown[SHOWN_PER_KIND][0],
+        yield Problem(path, unknown[SHOWN_PER_KIND][0], _START, "NPU304",
                       "and {} more key{} not read by the loader".format(
-                          rest, "" if rest == 1 else "s"), severity="warning")
+                          rest, "" if rest == 1 else "s"))
     # [DEFAULT] gives its keys to every section: those the loader does not
     # read pass over [device] as well.
     for (section, key), line in scan.keys.items():
         if section == parser.default_section and key not in known:
             close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
             hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
-            yield Problem(path, line, "key '{}' in [{}] is not read by the loader{}".format(
-                key, section, hint), key, "warning")
+            yield Problem(path, line, _START, "NPU304",
+                          "key '{}' in [{}] is not read by the loader{}".format(
+                              key, section, hint), key)
 
 
 def _surprising_values(path: str, parser: configparser.ConfigParser,
@@ -334,14 +436,14 @@ def _surprising_values(path: str, parser: configparser.ConfigParser,
         line = keys.get((SECTION, name)) or keys.get((parser.default_section, name)) or 0
         comment = _INLINE_COMMENT.search(value)
         if comment:
-            yield Problem(path, line, "{}: '{}' is part of the value: the loader takes no "
-                                      "comments after a value".format(
-                                          key, value[comment.start() + 1:]), key, "warning")
+            yield Problem(path, line, _COMMENT, "NPU305",
+                          "{}: '{}' is part of the value: the loader takes no comments after "
+                          "a value".format(key, value[comment.start() + 1:]), key)
         if key == "optimization" and value.strip().lower() in FALSE_WORDS:
-            yield Problem(path, line, "optimization: the loader keeps {} as text, not as a "
-                                      "switch, and a text that is not empty counts as true; "
-                                      "use enable_all, disable_all or manual".format(value),
-                          key, "warning")
+            yield Problem(path, line, _VALUE, "NPU306",
+                          "optimization: the loader keeps {} as text, not as a switch, and a "
+                          "text that is not empty counts as true; use enable_all, disable_all "
+                          "or manual".format(value), key)
 
 
 def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[str, str], int],
@@ -356,8 +458,11 @@ def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[s
         try:
             value = getattr(section, read)(key)
         except (ValueError, configparser.Error) as exc:
-            yield Problem(path, line, "{}: {}".format(key, _describe(read, section, key, exc)),
-                          key)
+            code = {"getint": "NPU202", "getboolean": "NPU203"}.get(read, "NPU201")
+            if isinstance(exc, configparser.InterpolationError):
+                code = "NPU201"
+            yield Problem(path, line, _VALUE, code,
+                          "{}: {}".format(key, _describe(read, section, key, exc)), key)
             continue
         if read == "getint" and name in section:
             yield from _unlikely_number(path, line, key, section.get(key, raw=True) or "", value)
@@ -374,16 +479,16 @@ def _unlikely_number(path: str, line: int, key: str, written: str,
     """Numbers the loader takes but no device file should hold."""
     text = written.strip()
     if "_" in text or (text[:1] in ("+", "-") and value >= 0):
-        yield Problem(path, line, "{}: '{}' is read as {}; write it as {}".format(
-            key, text, value, value), key, "warning")
+        yield Problem(path, line, _VALUE, "NPU401", "{}: '{}' is read as {}; write it as {}".format(
+            key, text, value, value), key)
     if key in COUNTS and value < 1:
-        yield Problem(path, line, "{}: {} is no count of a device (at least 1)".format(
-            key, value), key, "warning")
+        yield Problem(path, line, _VALUE, "NPU402",
+                      "{}: {} is no count of a device (at least 1)".format(key, value), key)
     elif value < 0:
-        yield Problem(path, line, "{}: {} is below 0".format(key, value), key, "warning")
+        yield Problem(path, line, _VALUE, "NPU403", "{}: {} is below 0".format(key, value), key)
     if value > LARGEST:
-        yield Problem(path, line, "{}: {} is larger than any device's".format(key, value),
-                      key, "warning")
+        yield Problem(path, line, _VALUE, "NPU404",
+                      "{}: {} is larger than any device's".format(key, value), key)
 
 
 def _describe(read: str, section: "configparser.SectionProxy", key: str,
