@@ -56,6 +56,12 @@ def test_show_keeps_the_mapping_order_and_one_shape_in_every_format():
     (["frobnicate"], "ovralite-npu --help"),
     (["show"], None),
     (["check"], None),
+    (["chek", "."], "ovralite-npu --help"),
+    (["--strict", "list"], "ovralite-npu list --help"),
+    (["--format", "sarif", "show", "x"], "ovralite-npu show --help"),
+    (["check", "--format", "xml", "x"], "ovralite-npu check --help"),
+    (["check", "x", "--ignore", "NPU999"], None),
+    (["show", "x", "--select", ""], None),
 ])
 def test_usage_errors_are_one_line_and_status_2(argv, points_to, capsys):
     code, out, err = run(*argv)
@@ -86,7 +92,8 @@ def test_log_messages_are_shown_once_with_the_root_logger_configured(monkeypatch
 
 # What users type, as bash runs it from a folder of configuration files:
 # good (clean), typo (a key the loader never reads), bad (one error, three
-# warnings), a directory tree with a hidden part, and Device ([Device]).
+# warnings), a directory tree with a hidden part, Device ([Device]), a file
+# named as a shipped model, binary junk, and a FIFO in a folder of its own.
 FILES = {
     "good": "[device]\ncore = 2\n",
     "typo": "[device]\ncores = 2\n",
@@ -97,24 +104,41 @@ FILES = {
     "tree/.d": "junk\n",
     "Device": "[Device]\ncore = 2\n",
     "cafe": "[device]\ntarget = Caf\u00e9 NPU\n",
+    "VIPNANOQ_PID0X82": "[device]\ncore = two\n",
+    "junk/blob": b"\x7fELF\x02\x01\x01\x00\xff\xfe\x00",
+    "pipes/": None,
 }
-BAD_LINES = ["./bad:2: error: core: 'two' is not an integer",
-             "./bad:3: warning: target: '# note' is part of the value: the loader takes no "
-             "comments after a value",
-             "./bad:4: warning: optimization: the loader keeps false as text, not as a switch, "
-             "and a text that is not empty counts as true; use enable_all, disable_all or manual",
-             "./bad:5: warning: key 'corez' is not read by the loader; did you mean 'core'?"]
-TYPO = "./typo:2: warning: key 'cores' is not read by the loader; did you mean 'core'?"
+BAD_LINES = ["./bad:2:8: NPU202 error: core: 'two' is not an integer",
+             "./bad:3:12: NPU305 warning: target: '# note' is part of the value: the loader "
+             "takes no comments after a value",
+             "./bad:4:16: NPU306 warning: optimization: the loader keeps false as text, not as "
+             "a switch, and a text that is not empty counts as true; use enable_all, "
+             "disable_all or manual",
+             "./bad:5:1: NPU304 warning: key 'corez' is not read by the loader; did you mean "
+             "'core'?"]
+TYPO = "./typo:2:1: NPU304 warning: key 'cores' is not read by the loader; did you mean 'core'?"
+SHADOW = "VIPNANOQ_PID0X82:2:8: NPU202 error: core: 'two' is not an integer\n"
 ERR = "ovralite-npu: "
+
+
+def toml(*lines):
+    """bash writing p/pyproject.toml of these lines (and making p/q)."""
+    return "mkdir -p p/q && printf '%s\\n' {} > p/pyproject.toml && ".format(
+        " ".join("'{}'".format(line) for line in lines))
 
 
 @pytest.mark.parametrize("command, code, out, err", [
     # A pipe is read once: shown, with no finding from a second, empty read.
     ("show <(printf '[device]\\ncore = 3\\n') --format json", 0, '"core": 3', ""),
     ("printf '[device]\\ncore = two\\n' | ovralite-npu show -", 1, "",
-     ERR + "<stdin>:2: error: core: 'two' is not an integer\n"),
-    ("printf '[device]\\ncores = 2\\n' | ovralite-npu check - --format json", 1,
+     "<stdin>:2:8: NPU202 error: core: 'two' is not an integer\n"),
+    ("printf '[device]\\ncores = 2\\n' | ovralite-npu check - --format json", 0,
      '"file": "<stdin>"', ""),
+    # A FIFO named is read; one met in a walk is left out, never waited on.
+    ("mkfifo pipes/f && { printf '[device]\\ncore = x\\n' > pipes/f & } && "
+     "ovralite-npu check pipes/f", 1, "pipes/f:2:8: NPU202", ""),
+    ("mkfifo pipes/f && ovralite-npu check pipes", 2,
+     "pipes: NPU001 error: a directory without configuration files\n", ""),
     # Output that cannot be written: one line, status 1; a reader that stops
     # reading leaves the status to what the run found.
     ("--help > /dev/full", 1, "", ERR + "cannot write the output: No space left on device\n"),
@@ -123,45 +147,123 @@ ERR = "ovralite-npu: "
     ("check ./bad | true", 1, "", ""),
     ("check ./typo ./bad | head -1", 1, TYPO + "\n", ""),
     ("list | head -1", 0, "VIP8000NANOSI_PLUS_PID0XAD", ""),
-    # Inputs: closed standard input, what cannot be read, what is missing:
-    # each said on standard error, the readable ones still checked.
-    ("check - <&-", 2, "", ERR + "<stdin>: standard input is closed\n"),
-    ("show - <&-", 2, "", ERR + "<stdin>: standard input is closed\n"),
-    ("check /proc/self/mem", 2, "", ERR + "/proc/self/mem: cannot be read: Input/output error\n"),
-    ("check ./good ./typo ./bad ./nope", 2, "\n".join([TYPO] + BAD_LINES) + "\n",
-     ERR + "./nope: no such file\n"),
-    ("check ./tree", 1, "./tree/sub/b:2: warning: key 'cores' is not read by the loader; did "
-     "you mean 'core'?\n", ""),
+    # Every argument of check is a path, as linters take them; shipped
+    # models by --model. show: an existing path wins over a model's name.
+    ("check VIPNANOQ_PID0X82", 1, SHADOW, ""),
+    ("check .", 1, "./VIPNANOQ_PID0X82:2:8: NPU202", ""),
+    ("check --model VIPNANOQ_PID0X82 --model VIPNANOQI_PID0X88", 0, "", ""),
+    ("show VIPNANOQ_PID0X82 -q", 1, "", SHADOW),
+    ("show --model VIPNANOQ_PID0X82 --format json", 0, '"target": "VIPNANOQ"', ""),
+    ("check VIPNANOQI_PID0X88", 2, "VIPNANOQI_PID0X88: NPU001 error: no such file or "
+     "directory; for the shipped model of that name, use --model VIPNANOQI_PID0X88\n", ""),
+    ("check --model vipnanoq_pid0x82", 2, "vipnanoq_pid0x82: NPU001 error: no shipped model of "
+     "that name; did you mean 'VIPNANOQ_PID0X82'? (see 'ovralite-npu list')\n", ""),
+    ("show vipnanoq_pid0x82", 2, "", "vipnanoq_pid0x82: NPU001 error: no such file or "
+     "directory, and no shipped model of that name; did you mean 'VIPNANOQ_PID0X82'? (see "
+     "'ovralite-npu list')\n"),
+    # Inputs that cannot be read are findings (NPU001, status 2), the
+    # readable ones still checked, in the order named.
+    ("check - <&-", 2, "<stdin>: NPU001 error: standard input is closed\n", ""),
+    ("show - <&-", 2, "", "<stdin>: NPU001 error: standard input is closed\n"),
+    ("check /proc/self/mem", 2, "/proc/self/mem: NPU001 error: cannot be read: Input/output "
+     "error\n", ""),
+    ("check ./good ./typo ./bad ./nope", 2, "\n".join([TYPO] + BAD_LINES) +
+     "\n./nope: NPU001 error: no such file or directory\n", ""),
+    ("check ./nope --format json", 2, '"code": "NPU001"', ""),
+    ("check junk", 1, "junk/blob:1:", ""),
+    ("check ./tree", 0, "./tree/sub/b:2:1: NPU304 warning: key 'cores' is not read by the "
+     "loader; did you mean 'core'?\n", ""),
+    # Status: warnings alone pass unless --strict, for check and show alike.
+    ("check ./typo --strict", 1, TYPO + "\n", ""),
+    ("show ./Device --strict -q", 1, "", "./Device:1:1: NPU302 warning: section [Device] is "
+     "not [device]: section names are case-sensitive, so the loader ignores it\n"),
+    ("show -q ./typo", 0, "", TYPO + "\n"),
+    # Rules chosen by code or prefix; files left out by glob.
+    ("check ./bad --select NPU2,NPU304", 1, BAD_LINES[0] + "\n" + BAD_LINES[3] + "\n", ""),
+    ("check ./bad --ignore NPU202 --ignore NPU3", 0, "", ""),
+    ("check --select NPU3 ./bad ./nope --ignore NPU305,NPU306", 2, BAD_LINES[3] + "\n./nope: NPU001",
+     ""),
+    ("check . --exclude 'VIP*' --exclude junk --exclude bad --exclude pipes", 0,
+     "./tree/sub/b:2:1: NPU304", ""),
+    ("check ./bad --exclude bad", 0, "", ""),
+    # The same settings from [tool.ovralite-npu] of the nearest pyproject.toml
+    # that has the table; the command line after it.
+    (toml("[tool.ovralite-npu]", 'ignore = ["NPU202"]') + "cd p/q && ovralite-npu check "
+     "../../bad --select NPU202", 1, "../../bad:2:8: NPU202", ""),
+    (toml("[tool.ovralite-npu]", 'ignore = ["NPU2"]') + "cd p/q && ovralite-npu check ../../bad",
+     0, "../../bad:3:12: NPU305", ""),
+    (toml("[tool.ovralite-npu]", "strict = true") + "printf '[project]' > p/q/pyproject.toml && "
+     "cd p/q && ovralite-npu check ../../typo", 1, "NPU304", ""),
+    (toml("[tool.ovralite-npu]", 'exclude = ["q/*"]') + "cp bad typo p/q && cd p && "
+     "ovralite-npu check q && ovralite-npu check ../bad --exclude 'b*' -q", 0, "", ""),
+    (toml("[tool.ovralite-npu]", 'selct = ["NPU2"]') + "cd p/q && ovralite-npu check ../../good",
+     2, "", ERR + "$PWD/p/pyproject.toml: [tool.ovralite-npu] has no setting 'selct'; did you "
+     "mean 'select'? The settings are select, ignore, exclude, strict.\n"),
+    (toml("[tool.ovralite-npu]", 'strict = "yes"') + "cd p && ovralite-npu show ../good", 2, "",
+     ERR + "$PWD/p/pyproject.toml: [tool.ovralite-npu]: strict takes true or false, not "
+     "'yes'.\n"),
+    (toml("[tool.ovralite-npu]", 'ignore = ["NPU9"]') + "cd p && ovralite-npu check ../good", 2,
+     "", ERR + "$PWD/p/pyproject.toml: [tool.ovralite-npu] ignore: 'NPU9' is no rule code; did "
+     "you mean 'NPU404'? (see 'ovralite-npu rules')\n"),
+    (toml("[tool]", "ovralite-npu = 3") + "cd p && ovralite-npu check ../good", 2, "",
+     ERR + "$PWD/p/pyproject.toml: tool.ovralite-npu is a table of settings, not a value.\n"),
+    ("mkdir p && printf 'x = [' > p/pyproject.toml && cd p && ovralite-npu check ../good", 2, "",
+     ERR + "$PWD/p/pyproject.toml: cannot be read as TOML: ..."),
+    ("mkdir p && printf '\\xff\\xfe' > p/pyproject.toml && cd p && ovralite-npu list -q && "
+     "ovralite-npu check ../good", 2, "", ERR + "$PWD/p/pyproject.toml: cannot be read as "
+     "TOML: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte.\n"),
+    ("mkdir -p p/pyproject.toml && cd p && ovralite-npu check ../good", 0, "", ""),
+    # show's findings are check's lines, on standard error; its output has
+    # one shape for the arguments given, whatever fails.
+    ("show ./bad", 1, "", "".join(line + "\n" for line in BAD_LINES)),
+    ("show ./bad --format json", 1, "", BAD_LINES[0] + "\n" + "".join(
+        line + "\n" for line in BAD_LINES[1:])),
+    ("show ./good ./nope --format json", 2, '{\n  "./good": {',
+     "./nope: NPU001 error: no such file or directory\n"),
     ("show ./tree --format json", 0, '"./tree/a": {',
-     ERR + "./tree/sub/b:2: warning: key 'cores' is not read by the loader; did you mean "
+     "./tree/sub/b:2:1: NPU304 warning: key 'cores' is not read by the loader; did you mean "
      "'core'?\n"),
-    ("show vipnanoq_pid0x82", 2, "", ERR + "no shipped model 'vipnanoq_pid0x82'; did you mean "
-     "'VIPNANOQ_PID0X82'? (see 'ovralite-npu list')\n"),
-    # show says what check finds, each line prefixed; -q silences output only.
-    ("show ./bad", 1, "", "".join(ERR + line + "\n" for line in BAD_LINES)),
-    ("show -q ./typo", 0, "", ERR + TYPO + "\n"),
-    ("show ./Device --strict -q", 1, "", ERR + "./Device:1: warning: section [Device] is not "
-     "[device]: section names are case-sensitive, so the loader ignores it\n"),
+    # Output formats for CI.
+    ("check ./bad --format github --select NPU202,NPU304", 1,
+     "::error file=./bad,line=2,col=8,title=NPU202::core: 'two' is not an integer\n"
+     "::warning file=./bad,line=5,col=1,title=NPU304::key 'corez' is not read by the loader; "
+     "did you mean 'core'?\n", ""),
+    ("check ./nope --format github", 2,
+     "::error file=./nope,title=NPU001::no such file or directory\n", ""),
+    ("check ./bad --format sarif -q", 1, "", ""),
+    # Options before or after the command, and between paths.
+    ("-q check ./bad", 1, "", ""),
+    ("--format json --strict check ./typo", 1, '"code": "NPU304"', ""),
+    ("check ./typo --format json ./bad -q", 1, "", ""),
+    ("--format json list", 0, '"VIPNANOQ_PID0X82": {', ""),
     # One name per file, as typed; the same file once.
     ("show \"$PWD/good\" ./good --format json", 0, '"core": 2', ""),
-    ("check ./typo \"$PWD/typo\"", 1, TYPO + "\n", ""),
+    ("check ./typo \"$PWD/typo\"", 0, TYPO + "\n", ""),
     # Text as written, in every format.
     ("show ./cafe", 0, "target: Caf\u00e9 NPU\n", ""),
     ("show ./cafe --format json", 0, '"target": "Caf\u00e9 NPU"', ""),
-    ("check --all -q", 0, "", ""),
-    ("", 2, "", "usage: ovralite-npu [-h] [--version] COMMAND ...\n" + ERR +
-     "name a command: list, show or check (see 'ovralite-npu --help')\n"),
+    ("check --all -q --strict", 0, "", ""),
+    ("", 2, "", "usage: ovralite-npu [-h] [--version] [OPTION ...] COMMAND [ARG ...]\n" + ERR +
+     "name a command: list, show, check, rules (see 'ovralite-npu --help')\n"),
 ])
 def test_the_program_as_users_run_it(tmp_path, command, code, out, err):
     for name, text in FILES.items():
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).write_text(text, encoding="utf-8")
-    line = command if command.startswith("printf") else "ovralite-npu " + command
+        if name.endswith("/"):
+            (tmp_path / name).mkdir()
+        elif isinstance(text, bytes):
+            (tmp_path / name).write_bytes(text)
+        elif text is not None:
+            (tmp_path / name).write_text(text, encoding="utf-8")
+    line = command if "ovralite-npu " in command else "ovralite-npu " + command
     proc = subprocess.run(
-        ["bash", "-c", "set -o pipefail; " + line.replace("ovralite-npu", "'{}'".format(
-            PROGRAM))], cwd=str(tmp_path), capture_output=True, text=True, timeout=60,
-        env=dict(os.environ, PYTHONIOENCODING="utf-8"))
-    assert (proc.returncode, proc.stderr) == (code, err.replace("$PWD", str(tmp_path)))
+        ["bash", "-c", "set -o pipefail; " + line], cwd=str(tmp_path), capture_output=True,
+        text=True, timeout=60, env=dict(os.environ, PYTHONIOENCODING="utf-8", PATH=os.pathsep.join(
+            [os.path.dirname(PROGRAM), os.environ.get("PATH", "")])))
+    err = err.replace("$PWD", str(tmp_path))
+    if err.endswith("..."):  # the rest is the TOML reader's own words, which vary
+        err, proc.stderr = err[:-3], proc.stderr[:len(err) - 3]
+    assert (proc.returncode, proc.stderr) == (code, err)
     assert (out in proc.stdout) if out else proc.stdout == "", proc.stdout
 
 

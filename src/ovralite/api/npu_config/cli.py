@@ -1,23 +1,25 @@
 """Command-line tool for NPU configuration files: ``ovralite-npu``.
 
-    ovralite-npu list [--format text|yaml|json]                shipped models
-    ovralite-npu show MODEL|PATH|DIR|-... [--all] [--format]   device configurations
-    ovralite-npu check MODEL|PATH|DIR|-... [--all] [--format]  mistakes the loader passes over
+    ovralite-npu list                       the shipped models
+    ovralite-npu show MODEL|PATH|DIR|-...   the device configuration the loader produces
+    ovralite-npu check PATH|DIR|-...        what the loader rejects or passes over
+    ovralite-npu rules                      the rules of check, by code
 
-Every command takes a shipped model by its name, a file or a directory (each
-file below it, hidden ones left out) by a path with a directory separator
-(``./my_model``), ``-`` for standard input, and ``--all`` for every shipped
-model. Each input is read once and named as the user wrote it. An input that
-is no readable file is said on standard error, the others are still worked
-on, and the status is the worst: 0 clean, 1 findings, 2 an input or the
-command line at fault.
+check takes every argument as a path, as linters do (a bare name, ``.``, a
+directory: each file below it, hidden ones left out), ``-`` for standard
+input, and shipped models by ``--model NAME`` or ``--all``; show takes a path
+that exists, and otherwise a shipped model's name. Options may stand before
+or after the command. Each input is read once and named as the user wrote
+it; one that cannot be read is a finding (NPU001) and the others are still
+worked on. Status: 0 clean (warnings alone, unless --strict), 1 an error
+found, 2 an input that cannot be read or a mistake on the command line or in
+the settings.
 """
 
 import argparse
 import collections
 import contextlib
 import difflib
-import json
 import logging
 import os
 import shutil
@@ -25,21 +27,55 @@ import stat
 import sys
 import tempfile
 from types import ModuleType
-from typing import Any, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, TextIO
+from typing import (Any, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence,
+                    TextIO, Tuple, Union)
 
 import ovralite
+from ovralite.api.npu_config import options
+from ovralite.api.npu_config.check import Problem, check_file
+from ovralite.api.npu_config.models import models_dir, shipped_models
+from ovralite.api.npu_config.options import Settings, UsageError
+from ovralite.api.npu_config.report import write_data, write_findings
+from ovralite.api.npu_config.rules import RULES, UNREADABLE
 from ovralite.api.ovra_log import LOGGER_NAME
 
 EXIT_OK, EXIT_PROBLEMS, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
 STDIN = "-"
 STDIN_NAME = "<stdin>"
-FORMATS = ("text", "yaml", "json")
 PROGRAM = "ovralite-npu"
-
-
-class UsageError(Exception):
-    """A mistake in what the user asked for; said in one line, status 2."""
+DATA_FORMATS = ("text", "yaml", "json")
+COMMANDS = {  # command: its output formats
+    "list": DATA_FORMATS,
+    "show": DATA_FORMATS,
+    "check": ("text", "json", "yaml", "github", "sarif"),
+    "rules": DATA_FORMATS,
+}
+FINDINGS = ("show", "check")  # the commands that check files
+# Every option of the commands: flags, argparse's keywords, the commands
+# that take it. Each may stand before the command or after it.
+OPTIONS = [
+    (("-q", "--quiet"), dict(action="store_true",
+                             help="print nothing on standard output; the status tells"),
+     tuple(COMMANDS)),
+    (("--format",), dict(metavar="FORMAT", help="output format: {} (default: text)"),
+     tuple(COMMANDS)),
+    (("--all",), dict(action="store_true", help="every shipped model too"), FINDINGS),
+    (("--model",), dict(action="append", metavar="NAME",
+                        help="a shipped model by its name (repeatable)"), FINDINGS),
+    (("--strict",), dict(action="store_true",
+                         help="a warning fails the run (status 1) as an error does"), FINDINGS),
+    (("--select",), dict(action="append", metavar="CODES",
+                         help="report only these rules: codes or code prefixes, "
+                              "comma-separated (NPU2,NPU304)"), FINDINGS),
+    (("--ignore",), dict(action="append", metavar="CODES",
+                         help="do not report these rules: codes or code prefixes"), FINDINGS),
+    (("--exclude",), dict(action="append", metavar="GLOB",
+                          help="leave out files whose name or path matches (repeatable)"),
+     FINDINGS),
+]
+DEFAULTS = {"quiet": False, "format": "text", "all": False, "model": None, "strict": False,
+            "select": None, "ignore": None, "exclude": None}
 
 
 def _module() -> ModuleType:
@@ -60,37 +96,30 @@ def implementation() -> str:
                               else sys.implementation.name, version)
 
 
-def models_dir() -> str:
-    """The directory of the shipped model configurations."""
-    return os.path.join(str(_module().ROOT_DIR), "config", "npu_config")
-
-
-def shipped_models() -> List[str]:
-    """Names of the shipped models, sorted."""
-    folder = models_dir()
-    return sorted(name for name in os.listdir(folder)
-                  if os.path.isfile(os.path.join(folder, name)) and not name.startswith("."))
-
-
-def _is_path(text: str) -> bool:
-    """A name with a directory separator is a path; anything else names a
-    shipped model, even where a file of that name lies in this directory."""
-    return os.sep in text or bool(os.altsep and os.altsep in text)
-
-
-def _walk(folder: str, failures: List[str]) -> List[str]:
+def _walk(folder: str, failures: List[Problem], settings: Settings) -> Tuple[List[str], int]:
     """Every file below `folder` as linters walk it: hidden files and
-    directories left out, in name order, a directory's files before its
-    subdirectories'; a directory that cannot be read is a failure."""
+    directories left out, and those excluded, in name order, a directory's
+    files before its subdirectories'; a directory that cannot be read is a
+    failure. A FIFO, socket or device met is no configuration file: left
+    out, not waited on (a link that leads nowhere is kept, to be reported).
+    Also the number of files and directories excluded."""
     def unreadable(error: OSError) -> None:
-        failures.append("{}: cannot be read: {}".format(error.filename, error.strerror or error))
+        failures.append(_unreadable(str(error.filename), error.strerror or str(error)))
 
     found: List[str] = []
+    excluded = 0
     for top, directories, files in os.walk(folder, onerror=unreadable):
-        directories[:] = sorted(d for d in directories if not d.startswith("."))
-        found.extend(os.path.join(top, name) for name in sorted(files)
-                     if not name.startswith("."))
-    return found
+        visible = sorted(d for d in directories if not d.startswith("."))
+        directories[:] = [d for d in visible if not settings.excluded(os.path.join(top, d))]
+        paths = [os.path.join(top, name) for name in sorted(files) if not name.startswith(".")]
+        kept = [path for path in paths if not settings.excluded(path)]
+        excluded += len(visible) - len(directories) + len(paths) - len(kept)
+        found.extend(path for path in kept if os.path.isfile(path) or not os.path.exists(path))
+    return found, excluded
+
+
+def _unreadable(name: str, message: str) -> Problem:
+    return Problem(name, 0, 0, UNREADABLE, message)
 
 
 class Input(NamedTuple):
@@ -101,48 +130,66 @@ class Input(NamedTuple):
 
 
 class Inputs:
-    """What a command works on: each input read once (a pipe, a device or
-    standard input gives its bytes only once) into a folder of copies, which
-    the loader and the checker both read; what cannot be read is kept as a
-    failure to report."""
+    """What a command works on, in the order named: each input read once (a
+    pipe, a device or standard input gives its bytes only once) into a folder
+    of copies, which the loader and the checker both read, and a finding
+    (NPU001) for each that cannot be read."""
 
-    def __init__(self, folder: str) -> None:
+    def __init__(self, folder: str, settings: Settings) -> None:
         self.folder = folder
-        self.inputs: List[Input] = []
-        self.failures: List[str] = []
+        self.settings = settings
+        self.entries: List[Union[Input, Problem]] = []
         self._seen: Dict[Any, str] = {}
 
-    def add(self, argument: str) -> None:
-        if argument == STDIN:
-            self._read(STDIN_NAME, None, STDIN)
-        elif _is_path(argument):
-            if os.path.isdir(argument):
-                failed = len(self.failures)
-                files = _walk(argument, self.failures)
-                if not files and len(self.failures) == failed:
-                    self.failures.append(
-                        "{}: a directory without configuration files".format(argument))
-                for path in files:
-                    self._read(path, path, path)
-            elif not os.path.lexists(argument):
-                self.failures.append("{}: no such file".format(argument))
-            else:
-                self._read(argument, argument, argument)
-        else:
-            path = os.path.join(models_dir(), argument)
-            if os.path.isfile(path):
-                self._read(argument, path, argument)
-            else:
-                self.failures.append(_no_shipped_model(argument))
+    @property
+    def inputs(self) -> List[Input]:
+        return [entry for entry in self.entries if isinstance(entry, Input)]
 
-    def _read(self, name: str, path: Optional[str], key: str) -> None:
+    def add_path(self, argument: str, otherwise: str = "") -> None:
+        """A file, each file below a directory, or standard input."""
+        if argument == STDIN:
+            self._read(STDIN_NAME, None)
+        elif os.path.isdir(argument):
+            failures: List[Problem] = []
+            files, excluded = _walk(argument, failures, self.settings)
+            self.entries.extend(failures)
+            if not files and not failures and not excluded:
+                self.entries.append(_unreadable(argument, "a directory without configuration "
+                                                          "files"))
+            for path in files:
+                self._read(path, path)
+        elif not os.path.lexists(argument):
+            self.entries.append(_unreadable(argument, "no such file or directory" + otherwise))
+        elif not self.settings.excluded(argument):
+            self._read(argument, argument)
+
+    def add_model(self, name: str) -> None:
+        path = os.path.join(models_dir(), name)
+        if name and os.path.isfile(path) and os.path.basename(name) == name:
+            self._read(name, path)
+        else:
+            self.entries.append(_unreadable(name, "no shipped model of that name" +
+                                            _closest_models(name)))
+
+    def add_named(self, argument: str) -> None:
+        """show's rule: a path that exists, else a shipped model's name."""
+        if argument == STDIN or os.path.lexists(argument) or _has_separator(argument):
+            self.add_path(argument)
+        elif os.path.isfile(os.path.join(models_dir(), argument)):
+            self.add_model(argument)
+        else:
+            self.entries.append(_unreadable(argument, "no such file or directory, and no "
+                                                      "shipped model of that name" +
+                                            _closest_models(argument)))
+
+    def _read(self, name: str, path: Optional[str]) -> None:
         identity = self._identity(path) if path is not None else STDIN
         if identity in self._seen:
             return  # the same input again, by this name or another
         self._seen[identity] = name
         copy = os.path.join(self.folder, str(len(self._seen)))
         if path is None and (sys.stdin is None or sys.stdin.closed):
-            self.failures.append("{}: standard input is closed".format(name))
+            self.entries.append(_unreadable(name, "standard input is closed"))
             return
         try:
             if path is None:
@@ -159,11 +206,11 @@ class Inputs:
         except OSError as exc:
             if exc.filename == copy:
                 raise  # our own folder: no space, say, not the input at fault
-            self.failures.append("{}: cannot be read: {}".format(
-                name, "is a directory" if isinstance(exc, IsADirectoryError)
-                else exc.strerror or exc))
+            self.entries.append(_unreadable(name, "cannot be read: {}".format(
+                "is a directory" if isinstance(exc, IsADirectoryError)
+                else exc.strerror or exc)))
             return
-        self.inputs.append(Input(name, copy))
+        self.entries.append(Input(name, copy))
 
     @staticmethod
     def _identity(path: str) -> Any:
@@ -176,42 +223,51 @@ class Inputs:
         return os.path.abspath(path)  # a pipe or device: by the name it has
 
 
-def _no_shipped_model(name: str) -> str:
+def _has_separator(text: str) -> bool:
+    return os.sep in text or bool(os.altsep and os.altsep in text)
+
+
+def _closest_models(name: str) -> str:
+    """"; did you mean ...?" with the shipped names closest to `name` (its
+    own in another letter case first), and where to see them all."""
     models = shipped_models()
-    message = "no shipped model {!r}".format(name)
     by_case = {model.lower(): model for model in models}
     close = ([by_case[name.lower()]] if name.lower() in by_case else
              [by_case[m] for m in difflib.get_close_matches(name.lower(), list(by_case),
                                                             n=3, cutoff=0.6)])
-    if close:
-        message += "; did you mean {}?".format(" or ".join(repr(c) for c in close))
-    if os.path.exists(name):
-        message += " For the {} in this directory write ./{}".format(
-            "directory" if os.path.isdir(name) else "file", name)
-    return message + " (see '{} list')".format(PROGRAM)
+    hint = "; did you mean {}?".format(" or ".join(repr(c) for c in close)) if close else ""
+    return hint + " (see '{} list')".format(PROGRAM)
 
 
 @contextlib.contextmanager
-def read_inputs(arguments: Sequence[str], every_model: bool, command: str) -> Iterator[Inputs]:
-    """The inputs of a command, one rule for every command: each argument a
-    shipped model's name, a file, a directory, or standard input; then, with
-    --all, every shipped model; each once, in order."""
-    if not arguments and not every_model:
-        raise UsageError("{}: name at least one MODEL or PATH, or use --all".format(command))
+def read_inputs(args: argparse.Namespace, command: str) -> Iterator[Inputs]:
+    """The inputs of show or check, each once, in order: check takes every
+    argument as a path, show a path that exists or else a shipped model;
+    then the models of --model, then with --all every shipped model."""
+    models = getattr(args, "model", None) or []
+    if not args.paths and not models and not args.all:
+        raise UsageError("{}: name at least one {}, or use {}--all.".format(
+            command, "PATH" if command == "check" else "MODEL or PATH",
+            "--model NAME or " if command == "check" else ""))
     with tempfile.TemporaryDirectory(prefix="ovralite-npu-") as folder:
-        inputs = Inputs(folder)
-        for argument in arguments:
-            inputs.add(argument)
-        if every_model:
-            for model in shipped_models():
-                inputs.add(model)
+        inputs = Inputs(folder, args.settings)
+        for argument in args.paths:
+            if command == "show":
+                inputs.add_named(argument)
+            else:
+                shipped = os.path.isfile(os.path.join(models_dir(), argument)) \
+                    and not _has_separator(argument)
+                inputs.add_path(argument, "; for the shipped model of that name, use --model "
+                                          "{}".format(argument) if shipped else "")
+        for model in models + (shipped_models() if args.all else []):
+            inputs.add_model(model)
         yield inputs
 
 
-def findings(item: Input) -> List[Any]:
-    from ovralite.api.npu_config.check import check_file
-
-    return check_file(item.path, name=item.name)
+def findings(item: Input, settings: Settings) -> List[Problem]:
+    """The checker's findings of an input, those of the rules chosen."""
+    return [problem for problem in check_file(item.path, name=item.name)
+            if problem.code in settings.codes]
 
 
 def load(item: Input) -> Any:
@@ -224,17 +280,6 @@ def _plain(mapping: Any) -> Dict[str, Any]:
     # plain mapping, which keeps the order on every supported interpreter.
     return {key: (list(value) if isinstance(value, list) else value)
             for key, value in mapping.items()}
-
-
-def write_data(data: Any, form: str, out: TextIO) -> None:
-    """`data` as YAML (for text too) or JSON, its text as written (not escaped)."""
-    if form == "json":
-        out.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
-    else:
-        import yaml  # type: ignore[import-untyped,unused-ignore]
-
-        out.write(yaml.safe_dump(data, sort_keys=False, default_flow_style=False,
-                                 allow_unicode=True))
 
 
 class Run:
@@ -253,11 +298,12 @@ class Run:
         """A line on standard error, prefixed as every one of them is."""
         self.err.write("{}: {}\n".format(PROGRAM, line))
 
-    def report_failures(self, inputs: Inputs) -> None:
-        for failure in inputs.failures:
-            self.say(failure)
-        if inputs.failures:
-            self.worst(EXIT_USAGE)
+    def judge(self, found: Sequence[Problem], strict: bool) -> None:
+        """The status findings give: 2 for an input that cannot be read, 1
+        for an error, or with `strict` any finding."""
+        for problem in found:
+            self.worst(EXIT_USAGE if problem.code == UNREADABLE else EXIT_PROBLEMS
+                       if strict or problem.severity == "error" else EXIT_OK)
 
 
 def cmd_list(args: argparse.Namespace, run: Run) -> None:
@@ -275,49 +321,53 @@ def cmd_list(args: argparse.Namespace, run: Run) -> None:
             ",".join(device.nn_support_dtypes) or "-"))
 
 
+def cmd_rules(args: argparse.Namespace, run: Run) -> None:
+    if args.quiet:
+        return
+    if args.format != "text":
+        write_data([rule._asdict() for rule in RULES.values()], args.format, run.out)
+        return
+    for rule in RULES.values():
+        run.out.write("{} {:<8} {:<22} {}\n".format(rule.code, rule.severity, rule.name,
+                                                   rule.summary))
+
+
 def cmd_show(args: argparse.Namespace, run: Run) -> None:
     loaded: "collections.OrderedDict[str, Dict[str, Any]]" = collections.OrderedDict()
-    with read_inputs(args.models, args.all, "show") as inputs:
-        run.report_failures(inputs)
-        for item in inputs.inputs:
-            found = findings(item)
-            for problem in found:
-                run.say(str(problem))
+    with read_inputs(args, "show") as inputs:
+        # One argument naming one input: its mapping. Otherwise one mapping
+        # of name to mapping, whatever fails; the same shape in every format.
+        single = (len(args.paths) + len(args.model or []) == 1 and not args.all
+                  and not os.path.isdir(args.paths[0] if args.paths else ""))
+        for entry in inputs.entries:
+            if isinstance(entry, Problem):
+                write_findings([entry], "text", run.err)
+                run.judge([entry], args.settings.strict)
+                continue
+            found = findings(entry, args.settings)
+            write_findings(found, "text", run.err)
+            run.judge(found, args.settings.strict)
             if any(problem.severity == "error" for problem in found):
-                run.worst(EXIT_PROBLEMS)
                 continue
             try:
-                loaded[item.name] = _plain(load(item).device.serialize())
+                loaded[entry.name] = _plain(load(entry).device.serialize())
             except Exception as exc:  # what the checker could not foresee
-                run.say("{}: {}".format(item.name, (str(exc).replace(item.path, item.name)
-                                                    .splitlines() or [type(exc).__name__])[0]))
+                run.say("{}: {}".format(entry.name, (str(exc).replace(entry.path, entry.name)
+                                                     .splitlines() or [type(exc).__name__])[0]))
                 run.worst(EXIT_PROBLEMS)
-                continue
-            if found and args.strict:
-                run.worst(EXIT_PROBLEMS)
-    if args.quiet or not loaded:
+    if args.quiet or (single and not loaded):
         return
-    # One input: its mapping. Several: one mapping of name to mapping, the
-    # same shape in both formats.
-    data = next(iter(loaded.values())) if len(loaded) == 1 else dict(loaded)
-    write_data(data, args.format, run.out)
+    write_data(next(iter(loaded.values())) if single else dict(loaded), args.format, run.out)
 
 
 def cmd_check(args: argparse.Namespace, run: Run) -> None:
-    found: List[Any] = []
-    with read_inputs(args.files, args.all, "check") as inputs:
-        run.report_failures(inputs)
-        for item in inputs.inputs:
-            found.extend(findings(item))
-    if found:
-        run.worst(EXIT_PROBLEMS)
-    if args.quiet:
-        return
-    if args.format == "text":
-        for problem in found:
-            run.out.write(str(problem) + "\n")
-    else:
-        write_data([problem.as_json() for problem in found], args.format, run.out)
+    found: List[Problem] = []
+    with read_inputs(args, "check") as inputs:
+        for entry in inputs.entries:
+            found.extend([entry] if isinstance(entry, Problem) else findings(entry, args.settings))
+    run.judge(found, args.settings.strict)
+    if not args.quiet:
+        write_findings(found, args.format, run.out)
 
 
 def _discard_output(out: TextIO) -> None:
@@ -345,10 +395,31 @@ class _Version(argparse.Action):
 
 class _Parser(argparse.ArgumentParser):
     """argparse's parser, saying a usage error in one line that points to
-    the help of the command at fault."""
+    the help of the command at fault, suggesting the command meant, and (for
+    a command) taking its options and paths in any order."""
+
+    intermixed = False
+    _parsing = False
 
     def error(self, message: str) -> "NoReturn":
         self.exit(EXIT_USAGE, "{}: {} (see '{} --help')\n".format(PROGRAM, message, self.prog))
+
+    def _check_value(self, action: argparse.Action, value: Any) -> None:
+        if isinstance(action, argparse._SubParsersAction) and value not in action.choices:
+            close = difflib.get_close_matches(value, list(action.choices), n=1)
+            self.error("there is no command {!r}; {}".format(value, (
+                "did you mean {!r}?".format(close[0]) if close else
+                "the commands are {}".format(", ".join(action.choices)))))
+        super()._check_value(action, value)
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        if not self.intermixed or self._parsing:
+            return super().parse_known_args(args, namespace)
+        self._parsing = True
+        try:
+            return self.parse_known_intermixed_args(args, namespace)
+        finally:
+            self._parsing = False
 
     def _print_message(self, message: str, file: Any = None) -> None:
         # Help and the version written as any output is: a failure to write
@@ -357,50 +428,63 @@ class _Parser(argparse.ArgumentParser):
             (file or sys.stderr).write(message)
 
 
+def _add_options(parser: _Parser, command: Optional[str]) -> None:
+    for flags, keywords, commands in OPTIONS:
+        if command is None or command in commands:
+            keywords = dict(keywords, default=argparse.SUPPRESS)
+            if flags == ("--format",):
+                keywords["help"] = keywords["help"].format(
+                    ", ".join(COMMANDS[command]) if command else "by command")
+            parser.add_argument(*flags, **keywords)  # type: ignore[arg-type]
+
+
 def build_parser() -> _Parser:
     parser = _Parser(
-        prog=PROGRAM,
-        description="Inspect and check the NPU configuration files of ovralite.",
-        epilog="A MODEL is a shipped model's name, a PATH a file, a DIR each file below it, "
-               "- standard input. Status: 0 clean, 1 findings, 2 an input or the command "
-               "line at fault.")
+        prog=PROGRAM, usage="%(prog)s [-h] [--version] [OPTION ...] COMMAND [ARG ...]",
+        description="Inspect and check the NPU configuration files of ovralite. "
+                    "Options of a command may stand before or after it.",
+        epilog="Status: 0 clean (warnings alone, unless --strict), 1 an error found, "
+               "2 an input that cannot be read or a mistake on the command line or in the "
+               "settings. check and show also read [tool.ovralite-npu] from the nearest "
+               "pyproject.toml.")
     parser.add_argument("--version", action=_Version)
+    _add_options(parser, None)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     parser.set_defaults(commands=commands.choices)
 
-    common = _Parser(add_help=False)
-    common.add_argument("-q", "--quiet", action="store_true",
-                        help="print nothing on standard output; the status tells")
-    common.add_argument("--format", choices=FORMATS, default="text",
-                        help="output format (default: text)")
-    inputs = _Parser(add_help=False)
-    inputs.add_argument("--all", action="store_true", help="every shipped model too")
+    def command(name: str, run: Any, **keywords: Any) -> _Parser:
+        sub = commands.add_parser(name, prog="{} {}".format(PROGRAM, name), **keywords)
+        sub.intermixed = True
+        _add_options(sub, name)
+        sub.set_defaults(run=run)
+        return sub
 
-    listing = commands.add_parser(
-        "list", help="list the shipped models", parents=[common],
-        description="One line per shipped model: name, target, pid, core, nn_support_dtypes; "
-                    "yaml and json give them under the same keys.")
-    listing.set_defaults(run=cmd_list)
-
-    show = commands.add_parser(
-        "show", help="print the device configuration the loader produces",
-        parents=[common, inputs],
-        description="Print the device configuration that NPUConfig loads for each MODEL, "
-                    "PATH, DIR or -, as YAML (text, yaml) or JSON, and on standard error "
-                    "what check finds in it. A file the loader rejects is status 1.")
-    show.add_argument("models", nargs="*", metavar="MODEL|PATH|DIR|-")
-    show.add_argument("--strict", action="store_true",
-                      help="status 1 when check finds anything, warnings included")
-    show.set_defaults(run=cmd_show)
-
-    check = commands.add_parser(
-        "check", help="validate configuration files", parents=[common, inputs],
-        description="Report each finding of each MODEL, PATH, DIR or - as "
-                    "FILE:LINE: error|warning: message (text), or as a list of file, line, "
-                    "key, severity and message (yaml, json). An error is what the loader "
-                    "rejects, a warning what it passes over. Status 1 with any finding.")
-    check.add_argument("files", nargs="*", metavar="MODEL|PATH|DIR|-")
-    check.set_defaults(run=cmd_check)
+    command("list", cmd_list, help="list the shipped models",
+            description="One line per shipped model: name, target, pid, core, "
+                        "nn_support_dtypes; yaml and json give them under the same keys.")
+    show = command(
+        "show", cmd_show, help="print the device configuration the loader produces",
+        description="Print the device configuration that NPUConfig loads for each input, as "
+                    "YAML (text, yaml) or JSON, and on standard error what check finds in it. "
+                    "An argument is a path where a file or directory of that name exists, and "
+                    "otherwise a shipped model's name; --model names a shipped model whatever "
+                    "lies here. One argument naming one input prints its configuration, "
+                    "anything else one mapping from name to configuration. An input with an "
+                    "error is not shown (status 1).")
+    show.add_argument("paths", nargs="*", metavar="MODEL|PATH|DIR|-")
+    check = command(
+        "check", cmd_check, help="validate configuration files",
+        description="Report what the loader would reject (errors) and what it passes over "
+                    "(warnings) in each file, as FILE:LINE:COL: CODE severity: message (text), "
+                    "records of file, line, column, code, severity, message and key (json, "
+                    "yaml), GitHub Actions annotations (github) or SARIF 2.1.0 (sarif). Every "
+                    "argument is a path: a file, a directory (each file below it, hidden ones "
+                    "left out) or - for standard input; shipped models are named by --model "
+                    "or --all. A comment line '# ovralite-npu: ignore CODE, ...' silences those "
+                    "codes on the line after it. 'ovralite-npu rules' lists the codes.")
+    check.add_argument("paths", nargs="*", metavar="PATH|DIR|-")
+    command("rules", cmd_rules, help="list the rules of check with their codes",
+            description="One line per rule: code, severity, name, what it finds.")
     return parser
 
 
@@ -408,10 +492,27 @@ def _parse(parser: _Parser, argv: Optional[Sequence[str]], err: TextIO) -> argpa
     args, unknown = parser.parse_known_args(argv)
     if not getattr(args, "command", None):
         err.write(parser.format_usage())
-        parser.error("name a command: list, show or check")
+        parser.error("name a command: {}".format(", ".join(COMMANDS)))
+    own = args.commands[args.command]
     if unknown:
         # Said by the command's own parser, which points to its help.
-        args.commands[args.command].error("unrecognized arguments: {}".format(" ".join(unknown)))
+        own.error("unrecognized arguments: {}".format(" ".join(unknown)))
+    for flags, _, commands in OPTIONS:
+        dest = flags[-1].lstrip("-")
+        if hasattr(args, dest) and args.command not in commands:
+            own.error("{} takes no {}".format(args.command, flags[-1]))
+    for dest, value in DEFAULTS.items():
+        if not hasattr(args, dest):
+            setattr(args, dest, value)
+    if args.format not in COMMANDS[args.command]:
+        own.error("argument --format: invalid choice: {!r} (choose from {})".format(
+            args.format, ", ".join(COMMANDS[args.command])))
+    if args.command in FINDINGS:
+        split = [[word for text in given or [] for word in text.split(",")]
+                 for given in (args.select, args.ignore)]
+        args.settings = options.settings(
+            split[0] if args.select is not None else None, split[1], args.exclude or [],
+            args.strict)
     return args
 
 

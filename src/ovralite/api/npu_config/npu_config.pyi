@@ -14,7 +14,11 @@ ovraLog: _OvraLogger
 current_file_path: str
 """The path of the package ``ovralite.api.npu_config``'s ``__init__`` file."""
 ROOT_DIR: str
-"""The absolute path of the top package ``ovralite``; configuration files lie below it."""
+"""The absolute path of the top package ``ovralite``; configuration files lie below it.
+
+The shipped models' names: ``ovralite.api.npu_config.models.shipped_models()``.
+A configuration file's mistakes, as ``ovralite-npu check`` reports them:
+``ovralite.api.npu_config.check.check_file(path)``."""
 
 class InitOptimization:
     """The initial optimization modes."""
