@@ -338,12 +338,18 @@ def readme_commands():
     return [line.split("#", 1)[0].strip() for line in block.splitlines() if line.strip()]
 
 
-def test_the_readme_python_example_runs(capsys):
+def test_the_readme_python_examples_run(capsys, tmp_path, monkeypatch):
     here = os.path.dirname(os.path.abspath(__file__))
     with open(os.path.join(here, "..", "README.md")) as handle:
-        example = handle.read().split("```python\n", 1)[1].split("```", 1)[0]
-    exec(compile(example, "README.md", "exec"), {})
-    assert "OrderedDict" in capsys.readouterr().out
+        examples = [part.split("```", 1)[0] for part in handle.read().split("```python\n")[1:]]
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "configs").mkdir()
+    (tmp_path / "configs" / "my_model").write_text("[device]\ncores = 2\n")
+    for example in examples:
+        exec(compile(example, "README.md", "exec"), {})
+    out = capsys.readouterr().out
+    assert "OrderedDict" in out and "VIPNANOQ_PID0X82" in out and \
+        "2 1 NPU304 warning key 'cores' is not read" in out
 
 
 @pytest.mark.parametrize("command", readme_commands())

@@ -45,7 +45,7 @@ STDIN = "-"
 STDIN_NAME = "<stdin>"
 PROGRAM = "ovralite-npu"
 DATA_FORMATS = ("text", "yaml", "json")
-COMMANDS = {  # command: its output formats
+COMMANDS: Dict[str, Tuple[str, ...]] = {  # command: its output formats
     "list": DATA_FORMATS,
     "show": DATA_FORMATS,
     "check": ("text", "json", "yaml", "github", "sarif"),
@@ -54,7 +54,7 @@ COMMANDS = {  # command: its output formats
 FINDINGS = ("show", "check")  # the commands that check files
 # Every option of the commands: flags, argparse's keywords, the commands
 # that take it. Each may stand before the command or after it.
-OPTIONS = [
+OPTIONS: List[Tuple[Tuple[str, ...], Dict[str, Any], Tuple[str, ...]]] = [
     (("-q", "--quiet"), dict(action="store_true",
                              help="print nothing on standard output; the status tells"),
      tuple(COMMANDS)),
@@ -74,7 +74,11 @@ OPTIONS = [
                           help="leave out files whose name or path matches (repeatable)"),
      FINDINGS),
 ]
-DEFAULTS = {"quiet": False, "format": "text", "all": False, "model": None, "strict": False,
+EPILOG = ("Status: 0 clean (warnings alone, unless --strict), 1 an error found, 2 an input "
+          "that cannot be read or a mistake on the command line or in the settings. check and "
+          "show also take --select, --ignore, --exclude and --strict from the "
+          "[tool.ovralite-npu] table of the nearest pyproject.toml.")
+DEFAULTS: Dict[str, Any] = {"quiet": False, "format": "text", "all": False, "model": None, "strict": False,
             "select": None, "ignore": None, "exclude": None}
 
 
@@ -435,7 +439,7 @@ def _add_options(parser: _Parser, command: Optional[str]) -> None:
             if flags == ("--format",):
                 keywords["help"] = keywords["help"].format(
                     ", ".join(COMMANDS[command]) if command else "by command")
-            parser.add_argument(*flags, **keywords)  # type: ignore[arg-type]
+            parser.add_argument(*flags, **keywords)
 
 
 def build_parser() -> _Parser:
@@ -443,17 +447,15 @@ def build_parser() -> _Parser:
         prog=PROGRAM, usage="%(prog)s [-h] [--version] [OPTION ...] COMMAND [ARG ...]",
         description="Inspect and check the NPU configuration files of ovralite. "
                     "Options of a command may stand before or after it.",
-        epilog="Status: 0 clean (warnings alone, unless --strict), 1 an error found, "
-               "2 an input that cannot be read or a mistake on the command line or in the "
-               "settings. check and show also read [tool.ovralite-npu] from the nearest "
-               "pyproject.toml.")
+        epilog=EPILOG)
     parser.add_argument("--version", action=_Version)
     _add_options(parser, None)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     parser.set_defaults(commands=commands.choices)
 
     def command(name: str, run: Any, **keywords: Any) -> _Parser:
-        sub = commands.add_parser(name, prog="{} {}".format(PROGRAM, name), **keywords)
+        sub = commands.add_parser(name, prog="{} {}".format(PROGRAM, name),
+                                  epilog=EPILOG if name in FINDINGS else None, **keywords)
         sub.intermixed = True
         _add_options(sub, name)
         sub.set_defaults(run=run)
@@ -478,9 +480,9 @@ def build_parser() -> _Parser:
                     "(warnings) in each file, as FILE:LINE:COL: CODE severity: message (text), "
                     "records of file, line, column, code, severity, message and key (json, "
                     "yaml), GitHub Actions annotations (github) or SARIF 2.1.0 (sarif). Every "
-                    "argument is a path: a file, a directory (each file below it, hidden ones "
-                    "left out) or - for standard input; shipped models are named by --model "
-                    "or --all. A comment line '# ovralite-npu: ignore CODE, ...' silences those "
+                    "argument is a path, as linters take them (a bare name is a file here): a "
+                    "file, a directory (each file below it, hidden ones left out) or - for "
+                    "standard input; shipped models are named by --model or --all. A comment line '# ovralite-npu: ignore CODE, ...' silences those "
                     "codes on the line after it. 'ovralite-npu rules' lists the codes.")
     check.add_argument("paths", nargs="*", metavar="PATH|DIR|-")
     command("rules", cmd_rules, help="list the rules of check with their codes",
@@ -489,6 +491,7 @@ def build_parser() -> _Parser:
 
 
 def _parse(parser: _Parser, argv: Optional[Sequence[str]], err: TextIO) -> argparse.Namespace:
+    args: argparse.Namespace
     args, unknown = parser.parse_known_args(argv)
     if not getattr(args, "command", None):
         err.write(parser.format_usage())
