@@ -86,8 +86,9 @@ def test_documented_settings_and_suppression_are_clean(tmp_path):
 # --- SARIF, validated against the published schema -------------------------------
 
 @pytest.fixture(scope="session")
-def sarif_schema(request):
-    folder = request.config.cache.mkdir("sarif-schema")
+def sarif_schema(request, tmp_path_factory):
+    cache = getattr(request.config, "cache", None)  # none with -p no:cacheprovider
+    folder = cache.mkdir("sarif-schema") if cache else tmp_path_factory.mktemp("sarif-schema")
     wheels = [name for name in os.listdir(str(folder)) if name.endswith(".whl")]
     if not wheels:
         proc = subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps",

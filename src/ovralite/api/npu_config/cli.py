@@ -250,9 +250,8 @@ def read_inputs(args: argparse.Namespace, command: str) -> Iterator[Inputs]:
     then the models of --model, then with --all every shipped model."""
     models = getattr(args, "model", None) or []
     if not args.paths and not models and not args.all:
-        raise UsageError("{}: name at least one {}, or use {}--all.".format(
-            command, "PATH" if command == "check" else "MODEL or PATH",
-            "--model NAME or " if command == "check" else ""))
+        raise UsageError("{}: name at least one {}, or use --model NAME or --all.".format(
+            command, "PATH" if command == "check" else "MODEL or PATH"))
     with tempfile.TemporaryDirectory(prefix="ovralite-npu-") as folder:
         inputs = Inputs(folder, args.settings)
         for argument in args.paths:

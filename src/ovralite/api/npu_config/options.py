@@ -64,7 +64,12 @@ def _load_toml(path: str) -> Dict[str, Any]:
     if sys.version_info >= (3, 11):
         import tomllib
     else:
-        import tomli as tomllib  # type: ignore[import-not-found,no-redef,unused-ignore]
+        try:
+            import tomli as tomllib  # type: ignore[import-not-found,no-redef,unused-ignore]
+        except ImportError:
+            raise UsageError("{}: reading it needs tomli before Python 3.11, a dependency of "
+                             "the package that is not installed (pip install tomli).".format(
+                                 path)) from None
     try:
         with open(path, "rb") as handle:
             return tomllib.load(handle)
