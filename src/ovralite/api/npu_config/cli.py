@@ -145,10 +145,6 @@ class Inputs:
         self.entries: List[Union[Input, Problem]] = []
         self._seen: Dict[Any, str] = {}
 
-    @property
-    def inputs(self) -> List[Input]:
-        return [entry for entry in self.entries if isinstance(entry, Input)]
-
     def add_path(self, argument: str, otherwise: str = "") -> None:
         """A file, each file below a directory, or standard input."""
         if argument == STDIN:
