@@ -193,9 +193,17 @@ def test_the_pre_commit_hook_fails_a_broken_file_and_passes_it_fixed(tmp_path):
         "configs/MY_NPU:2:8: NPU202 error: core: 'two' is not an integer" in failed.stdout
     assert "notes.txt" not in failed.stdout
     (work / "configs" / "MY_NPU").write_text(FIXED)
-    passed = shell("git add -A && {} -m pre_commit run --all-files".format(sys.executable),
-                   work, env=env, timeout=600)
+    run = "git add -A && {} -m pre_commit run --all-files".format(sys.executable)
+    passed = shell(run, work, env=env, timeout=600)
     assert passed.returncode == 0 and "Passed" in passed.stdout, passed.stdout + passed.stderr
+    # Without `files`, the hook's own pattern: folders laid out as the package's.
+    (work / ".pre-commit-config.yaml").write_text(re.sub(r"\n\s*files: .*", "", config))
+    (work / "pkg" / "config" / "npu_config").mkdir(parents=True)
+    (work / "pkg" / "config" / "npu_config" / "THEIRS").write_text(BROKEN)
+    (work / "configs" / "MY_NPU").write_text(BROKEN)  # outside that pattern
+    failed = shell(run, work, env=env, timeout=600)
+    assert failed.returncode == 1 and "pkg/config/npu_config/THEIRS:2:8: NPU202" in \
+        failed.stdout and "MY_NPU" not in failed.stdout, failed.stdout + failed.stderr
 
 
 def test_the_github_actions_steps_annotate_and_write_sarif(tmp_path, sarif_schema):
