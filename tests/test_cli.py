@@ -12,7 +12,7 @@ import yaml
 
 from ovralite.api.npu_config.cli import main, shipped_models
 
-pytestmark = [pytest.mark.process]
+pytestmark = [pytest.mark.process, pytest.mark.program]
 
 PROGRAM = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
 

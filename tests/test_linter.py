@@ -15,7 +15,7 @@ from ovralite.api.npu_config import options
 from ovralite.api.npu_config.check import check_file
 from ovralite.api.npu_config.rules import RULES
 
-pytestmark = [pytest.mark.process]
+pytestmark = [pytest.mark.process, pytest.mark.program]
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
