@@ -76,8 +76,11 @@ class Problem(NamedTuple):
                 "severity": self.severity, "message": self.message, "key": self.key}
 
     def __str__(self) -> str:
-        where = self.path + "".join(":{}".format(n) for n in (self.line, self.column)[
-            :(self.line > 0) + (self.line > 0 and self.column > 0)])
+        where = self.path
+        if self.line:
+            where += ":{}".format(self.line)
+            if self.column:
+                where += ":{}".format(self.column)
         return "{}: {} {}: {}".format(where, self.code, self.severity, self.message)
 
 
@@ -87,6 +90,12 @@ _START, _VALUE, _COMMENT = -1, -2, -3
 # A whole-line comment silencing codes on the line after it:
 # "# ovralite-npu: ignore NPU304, NPU305".
 _SUPPRESSION = re.compile(r"ovralite-npu\s*:\s*ignore\b(.*)$")
+
+
+def cannot_read(error: OSError) -> str:
+    """Why a file cannot be read, as a finding says it."""
+    return "cannot be read: {}".format("is a directory" if isinstance(error, IsADirectoryError)
+                                       else error.strerror or error)
 
 
 def _new_parser() -> configparser.ConfigParser:
@@ -115,10 +124,16 @@ def _header(text: str) -> Optional[str]:
     return text[1:end] if text.startswith("[") and end >= 2 else None
 
 
+def _delimiter(text: str) -> int:
+    """Where an item line's first "=" or ":" stands (-1 where it has none)."""
+    ends = [i for i in (text.find("="), text.find(":")) if i >= 0]
+    return min(ends) if ends else -1
+
+
 def _option(text: str) -> Optional[str]:
     """The key of a stripped item line: what precedes its first "=" or ":"."""
-    ends = [i for i in (text.find("="), text.find(":")) if i >= 0]
-    return text[:min(ends)].rstrip() if ends else None
+    end = _delimiter(text)
+    return text[:end].rstrip() if end >= 0 else None
 
 
 def _lines(text: str) -> Iterator[str]:
@@ -132,7 +147,7 @@ def _lines(text: str) -> Iterator[str]:
         start = end
 
 
-def _scan(text: str, parser: configparser.ConfigParser, path: str = "") -> _Scan:
+def _scan(text: str, parser: configparser.ConfigParser, path: str) -> _Scan:
     """Where the sections and items are, by the parser's rules for headers,
     items, continuation lines (indented deeper than their item), comments and
     blank lines (which belong to the value being read), line by line as the
@@ -324,8 +339,7 @@ def check_file(path: Union[str, "os.PathLike[str]"], name: Optional[str] = None)
         return [Problem(path, line, column, "NPU002", "not valid {} text: {}".format(
             exc.encoding, exc.reason))]
     except OSError as exc:
-        return [Problem(path, 0, 0, UNREADABLE, "cannot be read: {}".format(
-            "is a directory" if isinstance(exc, IsADirectoryError) else exc.strerror or exc))]
+        return [Problem(path, 0, 0, UNREADABLE, cannot_read(exc))]
     if text.startswith("\ufeff"):
         return [Problem(path, 1, 1, "NPU003", "the file starts with a byte-order mark, which "
                                               "the loader reads as text before the first "
@@ -387,27 +401,28 @@ def _column(raw: str, anchor: int) -> int:
         return 0
     if anchor == _START:
         return start + 1
-    ends = [i for i in (text.find("="), text.find(":")) if i >= 0]
-    if not ends:
+    end = _delimiter(text)
+    if end < 0:
         return start + 1
-    value = min(ends) + 1
-    value += len(text) - value - len(text[value:].lstrip())
+    value = len(text) - len(text[end + 1:].lstrip())
     if anchor == _COMMENT:
         comment = _INLINE_COMMENT.search(text, value - 1)
         if comment:
             return comment.start() + 2
-    return value + 1 if value < len(text) else min(ends) + 1
+    return value + 1 if value < len(text) else end + 1
 
 
 def _unknown_keys(path: str, parser: configparser.ConfigParser, scan: _Scan) -> Iterator[Problem]:
     known = {parser.optionxform(k): k for k in DEVICE_KEYS}
     unknown = [(line, key) for (section, key), line in scan.keys.items()
                if section == SECTION and key not in known]
-    for line, key in unknown[:SHOWN_PER_KIND]:
+    def hint(key: str) -> str:
         close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
-        hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
+        return "; did you mean '{}'?".format(known[close[0]]) if close else ""
+
+    for line, key in unknown[:SHOWN_PER_KIND]:
         yield Problem(path, line, _START, "NPU304",
-                      "key '{}' is not read by the loader{}".format(key, hint), key)
+                      "key '{}' is not read by the loader{}".format(key, hint(key)), key)
     if scan.unknown > SHOWN_PER_KIND:
         rest = scan.unknown - SHOWN_PER_KIND
         yield Problem(path, unknown[SHOWN_PER_KIND][0], _START, "NPU304",
@@ -417,11 +432,9 @@ def _unknown_keys(path: str, parser: configparser.ConfigParser, scan: _Scan) -> 
     # read pass over [device] as well.
     for (section, key), line in scan.keys.items():
         if section == parser.default_section and key not in known:
-            close = difflib.get_close_matches(key, list(known), n=1, cutoff=0.6)
-            hint = "; did you mean '{}'?".format(known[close[0]]) if close else ""
             yield Problem(path, line, _START, "NPU304",
                           "key '{}' in [{}] is not read by the loader{}".format(
-                              key, section, hint), key)
+                              key, section, hint(key)), key)
 
 
 def _surprising_values(path: str, parser: configparser.ConfigParser,
@@ -458,11 +471,8 @@ def _bad_values(path: str, parser: configparser.ConfigParser, keys: Dict[Tuple[s
         try:
             value = getattr(section, read)(key)
         except (ValueError, configparser.Error) as exc:
-            code = {"getint": "NPU202", "getboolean": "NPU203"}.get(read, "NPU201")
-            if isinstance(exc, configparser.InterpolationError):
-                code = "NPU201"
-            yield Problem(path, line, _VALUE, code,
-                          "{}: {}".format(key, _describe(read, section, key, exc)), key)
+            code, reason = _describe(read, section, key, exc)
+            yield Problem(path, line, _VALUE, code, "{}: {}".format(key, reason), key)
             continue
         if read == "getint" and name in section:
             yield from _unlikely_number(path, line, key, section.get(key, raw=True) or "", value)
@@ -479,8 +489,9 @@ def _unlikely_number(path: str, line: int, key: str, written: str,
     """Numbers the loader takes but no device file should hold."""
     text = written.strip()
     if "_" in text or (text[:1] in ("+", "-") and value >= 0):
-        yield Problem(path, line, _VALUE, "NPU401", "{}: '{}' is read as {}; write it as {}".format(
-            key, text, value, value), key)
+        yield Problem(path, line, _VALUE, "NPU401",
+                      "{}: '{}' is read as {}; write it as {}".format(key, text, value, value),
+                      key)
     if key in COUNTS and value < 1:
         yield Problem(path, line, _VALUE, "NPU402",
                       "{}: {} is no count of a device (at least 1)".format(key, value), key)
@@ -492,15 +503,17 @@ def _unlikely_number(path: str, line: int, key: str, written: str,
 
 
 def _describe(read: str, section: "configparser.SectionProxy", key: str,
-              error: Exception) -> str:
+              error: Exception) -> Tuple[str, str]:
+    """The rule a failed read breaks, and why in the user's words."""
     if isinstance(error, configparser.InterpolationError):
-        return "interpolation fails: {}".format(str(error).splitlines()[0])
+        return "NPU201", "interpolation fails: {}".format(str(error).splitlines()[0])
     try:
         written = "'{}'".format(" ".join((section.get(key) or "").split("\n")))
     except configparser.Error:
         written = "the value"
     if read == "getint":
-        return "{} is not an integer".format(written)
+        return "NPU202", "{} is not an integer".format(written)
     if read == "getboolean":
-        return "{} is not a switch: use 1/yes/true/on or 0/no/false/off".format(written)
-    return str(error)
+        return "NPU203", "{} is not a switch: use 1/yes/true/on or 0/no/false/off".format(
+            written)
+    return "NPU201", str(error)

@@ -32,7 +32,7 @@ from typing import (Any, Dict, Iterator, List, NamedTuple, NoReturn, Optional, S
 
 import ovralite
 from ovralite.api.npu_config import options
-from ovralite.api.npu_config.check import Problem, check_file
+from ovralite.api.npu_config.check import Problem, cannot_read, check_file
 from ovralite.api.npu_config.models import models_dir, shipped_models
 from ovralite.api.npu_config.options import Settings, UsageError
 from ovralite.api.npu_config.report import write_data, write_findings
@@ -78,8 +78,8 @@ EPILOG = ("Status: 0 clean (warnings alone, unless --strict), 1 an error found, 
           "that cannot be read or a mistake on the command line or in the settings. check and "
           "show also take --select, --ignore, --exclude and --strict from the "
           "[tool.ovralite-npu] table of the nearest pyproject.toml.")
-DEFAULTS: Dict[str, Any] = {"quiet": False, "format": "text", "all": False, "model": None, "strict": False,
-            "select": None, "ignore": None, "exclude": None}
+DEFAULTS: Dict[str, Any] = {"quiet": False, "format": "text", "all": False, "model": None,
+                            "strict": False, "select": None, "ignore": None, "exclude": None}
 
 
 def _module() -> ModuleType:
@@ -164,9 +164,8 @@ class Inputs:
             self._read(argument, argument)
 
     def add_model(self, name: str) -> None:
-        path = os.path.join(models_dir(), name)
-        if name and os.path.isfile(path) and os.path.basename(name) == name:
-            self._read(name, path)
+        if _is_shipped(name):
+            self._read(name, os.path.join(models_dir(), name))
         else:
             self.entries.append(_unreadable(name, "no shipped model of that name" +
                                             _closest_models(name)))
@@ -175,7 +174,7 @@ class Inputs:
         """show's rule: a path that exists, else a shipped model's name."""
         if argument == STDIN or os.path.lexists(argument) or _has_separator(argument):
             self.add_path(argument)
-        elif os.path.isfile(os.path.join(models_dir(), argument)):
+        elif _is_shipped(argument):
             self.add_model(argument)
         else:
             self.entries.append(_unreadable(argument, "no such file or directory, and no "
@@ -206,9 +205,7 @@ class Inputs:
         except OSError as exc:
             if exc.filename == copy:
                 raise  # our own folder: no space, say, not the input at fault
-            self.entries.append(_unreadable(name, "cannot be read: {}".format(
-                "is a directory" if isinstance(exc, IsADirectoryError)
-                else exc.strerror or exc)))
+            self.entries.append(_unreadable(name, cannot_read(exc)))
             return
         self.entries.append(Input(name, copy))
 
@@ -225,6 +222,12 @@ class Inputs:
 
 def _has_separator(text: str) -> bool:
     return os.sep in text or bool(os.altsep and os.altsep in text)
+
+
+def _is_shipped(name: str) -> bool:
+    """Whether `name` is a shipped model's name (a bare name, not a path)."""
+    return bool(name) and not _has_separator(name) and os.path.isfile(
+        os.path.join(models_dir(), name))
 
 
 def _closest_models(name: str) -> str:
@@ -244,7 +247,7 @@ def read_inputs(args: argparse.Namespace, command: str) -> Iterator[Inputs]:
     """The inputs of show or check, each once, in order: check takes every
     argument as a path, show a path that exists or else a shipped model;
     then the models of --model, then with --all every shipped model."""
-    models = getattr(args, "model", None) or []
+    models = args.model or []
     if not args.paths and not models and not args.all:
         raise UsageError("{}: name at least one {}, or use --model NAME or --all.".format(
             command, "PATH" if command == "check" else "MODEL or PATH"))
@@ -254,18 +257,19 @@ def read_inputs(args: argparse.Namespace, command: str) -> Iterator[Inputs]:
             if command == "show":
                 inputs.add_named(argument)
             else:
-                shipped = os.path.isfile(os.path.join(models_dir(), argument)) \
-                    and not _has_separator(argument)
                 inputs.add_path(argument, "; for the shipped model of that name, use --model "
-                                          "{}".format(argument) if shipped else "")
+                                          "{}".format(argument) if _is_shipped(argument) else "")
         for model in models + (shipped_models() if args.all else []):
             inputs.add_model(model)
         yield inputs
 
 
-def findings(item: Input, settings: Settings) -> List[Problem]:
-    """The checker's findings of an input, those of the rules chosen."""
-    return [problem for problem in check_file(item.path, name=item.name)
+def findings(entry: Union[Input, Problem], settings: Settings) -> List[Problem]:
+    """The checker's findings of an input, those of the rules chosen; an
+    input that could not be read is its own finding."""
+    if isinstance(entry, Problem):
+        return [entry]
+    return [problem for problem in check_file(entry.path, name=entry.name)
             if problem.code in settings.codes]
 
 
@@ -339,14 +343,10 @@ def cmd_show(args: argparse.Namespace, run: Run) -> None:
         single = (len(args.paths) + len(args.model or []) == 1 and not args.all
                   and not os.path.isdir(args.paths[0] if args.paths else ""))
         for entry in inputs.entries:
-            if isinstance(entry, Problem):
-                write_findings([entry], "text", run.err)
-                run.judge([entry], args.settings.strict)
-                continue
             found = findings(entry, args.settings)
             write_findings(found, "text", run.err)
             run.judge(found, args.settings.strict)
-            if any(problem.severity == "error" for problem in found):
+            if isinstance(entry, Problem) or any(p.severity == "error" for p in found):
                 continue
             try:
                 loaded[entry.name] = _plain(load(entry).device.serialize())
@@ -363,7 +363,7 @@ def cmd_check(args: argparse.Namespace, run: Run) -> None:
     found: List[Problem] = []
     with read_inputs(args, "check") as inputs:
         for entry in inputs.entries:
-            found.extend([entry] if isinstance(entry, Problem) else findings(entry, args.settings))
+            found.extend(findings(entry, args.settings))
     run.judge(found, args.settings.strict)
     if not args.quiet:
         write_findings(found, args.format, run.out)
@@ -477,8 +477,9 @@ def build_parser() -> _Parser:
                     "yaml), GitHub Actions annotations (github) or SARIF 2.1.0 (sarif). Every "
                     "argument is a path, as linters take them (a bare name is a file here): a "
                     "file, a directory (each file below it, hidden ones left out) or - for "
-                    "standard input; shipped models are named by --model or --all. A comment line '# ovralite-npu: ignore CODE, ...' silences those "
-                    "codes on the line after it. 'ovralite-npu rules' lists the codes.")
+                    "standard input; shipped models are named by --model or --all. A comment "
+                    "line '# ovralite-npu: ignore CODE, ...' silences those codes on the line "
+                    "after it. 'ovralite-npu rules' lists the codes.")
     check.add_argument("paths", nargs="*", metavar="PATH|DIR|-")
     command("rules", cmd_rules, help="list the rules of check with their codes",
             description="One line per rule: code, severity, name, what it finds.")

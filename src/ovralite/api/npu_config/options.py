@@ -85,7 +85,7 @@ def find_table(start: str) -> Tuple[Optional[str], Dict[str, Any]]:
     folder = os.path.abspath(start)
     while True:
         path = os.path.join(folder, "pyproject.toml")
-        if os.path.isfile(path) or (os.path.lexists(path) and not os.path.isdir(path)):
+        if os.path.lexists(path) and not os.path.isdir(path):
             tool = _load_toml(path).get("tool")
             table = tool.get(TABLE) if isinstance(tool, dict) else None
             if table is not None:
