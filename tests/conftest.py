@@ -219,3 +219,17 @@ def run_python(code, *flags, env=None, cwd=None, file_permissions=False, timeout
         command = ["setpriv", "--inh-caps=" + caps, "--bounding-set=" + caps] + command
     return subprocess.run(command, capture_output=True, text=True, env=full_env, cwd=cwd,
                           timeout=timeout)
+
+
+# The program as pip installed it beside this interpreter.
+PROGRAM = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
+
+
+def run_shell(command, cwd, env=None, timeout=60):
+    """bash running `command` in `cwd` as a user types it, this environment's
+    programs (ovralite-npu) first on the path; returns the completed process."""
+    full_env = dict(os.environ, PATH=os.pathsep.join([os.path.dirname(PROGRAM),
+                                                      os.environ.get("PATH", "")]))
+    full_env.update(env or {})
+    return subprocess.run(["bash", "-c", command], cwd=str(cwd), capture_output=True,
+                          text=True, env=full_env, timeout=timeout)

@@ -10,11 +10,11 @@ import time
 import pytest
 import yaml
 
+from conftest import PROGRAM, run_shell
 from ovralite.api.npu_config.cli import main, shipped_models
 
 pytestmark = [pytest.mark.process, pytest.mark.program]
 
-PROGRAM = os.path.join(os.path.dirname(sys.executable), "ovralite-npu")
 
 
 def run(*argv):
@@ -119,6 +119,9 @@ BAD_LINES = ["./bad:2:8: NPU202 error: core: 'two' is not an integer",
 TYPO = "./typo:2:1: NPU304 warning: key 'cores' is not read by the loader; did you mean 'core'?"
 SHADOW = "VIPNANOQ_PID0X82:2:8: NPU202 error: core: 'two' is not an integer\n"
 ERR = "ovralite-npu: "
+# File permissions deny root too, in what follows $drop (as conftest.run_python does).
+AS_USER = ("drop=; [ $(id -u) != 0 ] || drop='setpriv --inh-caps=-dac_override,-dac_read_search "
+           "--bounding-set=-dac_override,-dac_read_search'; ")
 
 
 def toml(*lines):
@@ -165,6 +168,8 @@ def toml(*lines):
     # readable ones still checked, in the order named.
     ("check - <&-", 2, "<stdin>: NPU001 error: standard input is closed\n", ""),
     ("show - <&-", 2, "", "<stdin>: NPU001 error: standard input is closed\n"),
+    (AS_USER + "chmod 000 good && $drop ovralite-npu check ./good", 2, "./good: NPU001 error: "
+     "cannot be read: Permission denied\n", ""),
     ("check /proc/self/mem", 2, "/proc/self/mem: NPU001 error: cannot be read: Input/output "
      "error\n", ""),
     ("check ./good ./typo ./bad ./nope", 2, "\n".join([TYPO] + BAD_LINES) +
@@ -181,7 +186,8 @@ def toml(*lines):
     # Rules chosen by code or prefix; files left out by glob.
     ("check ./bad --select NPU2,NPU304", 1, BAD_LINES[0] + "\n" + BAD_LINES[3] + "\n", ""),
     ("check ./bad --ignore NPU202 --ignore NPU3", 0, "", ""),
-    ("check --select NPU3 ./bad ./nope --ignore NPU305,NPU306", 2, BAD_LINES[3] + "\n./nope: NPU001",
+    ("check --select NPU3 ./bad ./nope --ignore NPU305,NPU306", 2,
+     BAD_LINES[3] + "\n./nope: NPU001",
      ""),
     ("check . --exclude 'VIP*' --exclude junk --exclude bad --exclude pipes", 0,
      "./tree/sub/b:2:1: NPU304", ""),
@@ -256,10 +262,7 @@ def test_the_program_as_users_run_it(tmp_path, command, code, out, err):
         elif text is not None:
             (tmp_path / name).write_text(text, encoding="utf-8")
     line = command if "ovralite-npu " in command else "ovralite-npu " + command
-    proc = subprocess.run(
-        ["bash", "-c", "set -o pipefail; " + line], cwd=str(tmp_path), capture_output=True,
-        text=True, timeout=60, env=dict(os.environ, PYTHONIOENCODING="utf-8", PATH=os.pathsep.join(
-            [os.path.dirname(PROGRAM), os.environ.get("PATH", "")])))
+    proc = run_shell("set -o pipefail; " + line, tmp_path, env={"PYTHONIOENCODING": "utf-8"})
     err = err.replace("$PWD", str(tmp_path))
     if err.endswith("..."):  # the rest is the TOML reader's own words, which vary
         err, proc.stderr = err[:-3], proc.stderr[:len(err) - 3]
@@ -357,7 +360,6 @@ def test_the_readme_commands_run_as_it_says(tmp_path, command):
     (tmp_path / "configs").mkdir()
     for folder in (tmp_path, tmp_path / "configs"):
         (folder / "my_model").write_text("[device]\ntarget = Mine\ncore = 2\n")
-    proc = subprocess.run(["bash", "-c", command.replace("ovralite-npu", "'{}'".format(PROGRAM))],
-                          cwd=str(tmp_path), capture_output=True, text=True, timeout=60)
+    proc = run_shell(command, tmp_path)
     assert (proc.returncode, proc.stderr) == (0, ""), command
     assert proc.stdout or " check " in command  # a clean check says nothing
